@@ -1,0 +1,93 @@
+# Build rules that give each MEX deliverable its platform name and exports.
+#
+# ZEB_MEX_PLATFORM is MATLAB's extension of the platform being built
+# (mexa64, mexglx, mexw64, mexw32, mexmaci64). Deliverables go to
+# ${ZEB_OUTPUT_ROOT}/<platform>/, Octave plug-ins to ${ZEB_OUTPUT_ROOT}/octave/.
+
+set(ZEB_MEX_DIR ${CMAKE_CURRENT_LIST_DIR}/../mex)
+get_filename_component(ZEB_MEX_DIR ${ZEB_MEX_DIR} ABSOLUTE)
+
+# Per-platform table: the file base name a module ships under.
+function(zeb_mex_file_name module platform out)
+  set(name ${module})
+  if(module STREQUAL "obliqueVote")
+    set(name zebUtilObliqueVote)
+  elseif(module STREQUAL "logTotals" AND platform STREQUAL "mexw64")
+    set(name zebUtilLogTotals)
+  endif()
+  set(${out} ${name} PARENT_SCOPE)
+endfunction()
+
+# Per-platform table: the name under which the gateway is exported.
+function(zeb_mex_export_name module platform out)
+  set(name mexFunction)
+  if(module STREQUAL "obliqueVote" AND platform STREQUAL "mexw32")
+    set(name _mexFunction)
+  endif()
+  set(${out} ${name} PARENT_SCOPE)
+endfunction()
+
+# zeb_add_mex(<module> SOURCES <files...> [HELP <file.m>])
+# Builds the module for ZEB_MEX_PLATFORM against the stand-in host libraries
+# (target <module>_mex) and, when ZEB_OCTAVE is on, for GNU Octave through
+# mkoctfile (target <module>_octave). Sources are relative to the caller.
+function(zeb_add_mex module)
+  cmake_parse_arguments(ARG "" "HELP" "SOURCES" ${ARGN})
+  set(platform ${ZEB_MEX_PLATFORM})
+  zeb_mex_file_name(${module} ${platform} fileName)
+
+  set(sources)
+  foreach(s ${ARG_SOURCES})
+    get_filename_component(abs ${s} ABSOLUTE)
+    list(APPEND sources ${abs})
+  endforeach()
+
+  set(target ${module}_mex)
+  set(extra)
+  if(platform STREQUAL "mexa64" OR platform STREQUAL "mexglx")
+    list(APPEND extra ${ZEB_MEX_DIR}/mexversion.cpp)
+  endif()
+  add_library(${target} MODULE ${sources} ${extra})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    SUFFIX ".${platform}"
+    OUTPUT_NAME ${fileName}
+    LIBRARY_OUTPUT_DIRECTORY ${ZEB_OUTPUT_ROOT}/${platform}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${target} PRIVATE ${ZEB_MEX_DIR} ${ZEB_MEX_DIR}/../kernel)
+  if(platform STREQUAL "mexglx")
+    target_compile_definitions(${target} PRIVATE MEXHOST_UNSUFFIXED)
+  endif()
+  if(platform STREQUAL "mexa64" OR platform STREQUAL "mexglx")
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${ZEB_MEX_DIR}/mexFunction.map
+      -Wl,--no-undefined -Wl,--no-as-needed
+      -static-libstdc++ -static-libgcc)
+    target_link_libraries(${target} PRIVATE standin_mx standin_mex standin_mat)
+  endif()
+  set_property(GLOBAL APPEND PROPERTY ZEB_MEX_MODULES ${module})
+
+  if(ARG_HELP)
+    configure_file(${ARG_HELP} ${ZEB_OUTPUT_ROOT}/${platform}/${fileName}.m COPYONLY)
+  endif()
+
+  if(ZEB_OCTAVE)
+    zeb_mex_file_name(${module} octave octName)
+    set(out ${ZEB_OUTPUT_ROOT}/octave/${octName}.mex)
+    add_custom_command(
+      OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${ZEB_OUTPUT_ROOT}/octave
+      COMMAND ${CMAKE_COMMAND} -E env "CXXFLAGS=${ZEB_NUMERIC_FLAGS}" "CFLAGS=${ZEB_NUMERIC_FLAGS}"
+              ${ZEB_MKOCTFILE} --mex -DMEXHOST_OCTAVE -I${ZEB_MEX_DIR} -I${ZEB_MEX_DIR}/../kernel
+              -o ${out} ${sources}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      DEPENDS ${sources} ${ZEB_MEX_DIR}/mexhost.h
+      COMMENT "Building Octave plug-in ${octName}.mex"
+      VERBATIM)
+    add_custom_target(${module}_octave ALL DEPENDS ${out})
+    if(ARG_HELP)
+      configure_file(${ARG_HELP} ${ZEB_OUTPUT_ROOT}/octave/${octName}.m COPYONLY)
+    endif()
+  endif()
+endfunction()

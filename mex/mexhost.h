@@ -1,0 +1,131 @@
+/* The host interface the modules use, under its standard names.
+ *
+ * Two host ABIs are served by the same module sources:
+ *  - MEXHOST_OCTAVE: GNU Octave, through Octave's own <mex.h> (64-bit extents).
+ *  - otherwise: MATLAB's array library with 32-bit extents. The dimension,
+ *    creation and field operations bind their "_700" names, except on
+ *    Linux i386 (MEXHOST_UNSUFFIXED), which binds the plain names at the
+ *    symbol version the host's libraries define for them.
+ *
+ * Only the operations the modules call are declared here. mwSize is the
+ * host's extent type; modules widen it to std::int64_t (see mexhost::extent)
+ * before computing with it. */
+#ifndef ZEB_MEXHOST_H
+#define ZEB_MEXHOST_H
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(MEXHOST_OCTAVE)
+
+#include <mex.h>
+
+#else
+
+typedef std::int32_t mwSize;
+typedef std::int32_t mwIndex;
+typedef struct mxArray_tag mxArray;
+
+typedef enum {
+    mxUNKNOWN_CLASS = 0,
+    mxCELL_CLASS = 1,
+    mxSTRUCT_CLASS = 2,
+    mxLOGICAL_CLASS = 3,
+    mxCHAR_CLASS = 4,
+    mxVOID_CLASS = 5,
+    mxDOUBLE_CLASS = 6,
+    mxSINGLE_CLASS = 7,
+    mxINT8_CLASS = 8,
+    mxUINT8_CLASS = 9,
+    mxINT16_CLASS = 10,
+    mxUINT16_CLASS = 11,
+    mxINT32_CLASS = 12,
+    mxUINT32_CLASS = 13,
+    mxINT64_CLASS = 14,
+    mxUINT64_CLASS = 15,
+    mxFUNCTION_CLASS = 16
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+#if defined(_WIN32) && defined(MEXHOST_BUILDING_HOST)
+#define MEXHOST_IMPORT __declspec(dllexport)
+#elif defined(_WIN32)
+#define MEXHOST_IMPORT __declspec(dllimport)
+#else
+#define MEXHOST_IMPORT __attribute__((visibility("default")))
+#endif
+
+#if defined(MEXHOST_UNSUFFIXED)
+#define MEXHOST_700(name) name
+#else
+#define MEXHOST_700(name) name##_700
+#endif
+
+#define mxGetNumberOfDimensions MEXHOST_700(mxGetNumberOfDimensions)
+#define mxGetDimensions MEXHOST_700(mxGetDimensions)
+#define mxCreateNumericArray MEXHOST_700(mxCreateNumericArray)
+#define mxCreateDoubleMatrix MEXHOST_700(mxCreateDoubleMatrix)
+#define mxGetField MEXHOST_700(mxGetField)
+
+extern "C" {
+/* libmx */
+MEXHOST_IMPORT mwSize mxGetNumberOfDimensions(const mxArray *a);
+MEXHOST_IMPORT const mwSize *mxGetDimensions(const mxArray *a);
+MEXHOST_IMPORT mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID cls,
+                                             mxComplexity complexity);
+MEXHOST_IMPORT mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity complexity);
+MEXHOST_IMPORT mxArray *mxGetField(const mxArray *a, mwIndex index, const char *name);
+MEXHOST_IMPORT double *mxGetPr(const mxArray *a);
+MEXHOST_IMPORT void *mxGetData(const mxArray *a);
+MEXHOST_IMPORT mxClassID mxGetClassID(const mxArray *a);
+MEXHOST_IMPORT bool mxIsSparse(const mxArray *a);
+MEXHOST_IMPORT bool mxIsFinite(double v);
+MEXHOST_IMPORT void *mxCalloc(std::size_t n, std::size_t size);
+MEXHOST_IMPORT void mxFree(void *p);
+/* libmex */
+MEXHOST_IMPORT void mexErrMsgTxt(const char *msg);
+}
+
+#endif /* MEXHOST_OCTAVE */
+
+/* The gateway every module exports. Unmangled: the host finds it by name. */
+#if defined(_WIN32)
+#define MEXHOST_EXPORT __declspec(dllexport)
+#else
+#define MEXHOST_EXPORT __attribute__((visibility("default")))
+#endif
+
+#if !defined(MEXHOST_OCTAVE) && !defined(MEXHOST_BUILDING_HOST)
+extern "C" MEXHOST_EXPORT void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);
+#endif
+
+namespace mexhost {
+
+/* Extents as the cores use them: never narrower than the host's. */
+inline std::int64_t extent(const mxArray *a, int k)
+{
+    return static_cast<std::int64_t>(mxGetDimensions(a)[k]);
+}
+
+/* Number of elements: the product of every extent, in 64 bits. */
+inline std::int64_t elementCount(const mxArray *a)
+{
+    const std::int64_t nd = static_cast<std::int64_t>(mxGetNumberOfDimensions(a));
+    const mwSize *d = mxGetDimensions(a);
+    std::int64_t n = 1;
+    for (std::int64_t k = 0; k < nd; ++k)
+        n *= static_cast<std::int64_t>(d[k]);
+    return n;
+}
+
+/* A full (not sparse) double array: the only kind whose data the numeric
+ * modules may read as doubles. A complex one is read through its real part. */
+inline bool isFullDouble(const mxArray *a)
+{
+    return mxGetClassID(a) == mxDOUBLE_CLASS && !mxIsSparse(a);
+}
+
+} // namespace mexhost
+
+#endif

@@ -1,0 +1,7 @@
+// Stand-in for MATLAB's MEX library: the error call ends the MEX call.
+#include "standin.h"
+
+extern "C" void mexErrMsgTxt(const char *msg)
+{
+    throw standin::MexError(msg ? msg : "");
+}

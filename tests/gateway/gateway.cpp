@@ -1,0 +1,124 @@
+#include "gateway.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace gw {
+
+standin::Gateway gateway(const std::string &module)
+{
+    static std::map<std::string, standin::Gateway> loaded;
+    auto it = loaded.find(module);
+    if (it != loaded.end())
+        return it->second;
+    const char *path = std::getenv(("ZEB_MEX_" + module).c_str());
+    const char *symbol = std::getenv(("ZEB_EXPORT_" + module).c_str());
+    if (!path) {
+        ADD_FAILURE() << "ZEB_MEX_" << module << " is not set";
+        return nullptr;
+    }
+    std::string error;
+    standin::Gateway g = loader::load(path, symbol ? symbol : "mexFunction", error);
+    if (!g)
+        ADD_FAILURE() << error;
+    return loaded[module] = g;
+}
+
+std::vector<standin::LedgerEntry> events(const standin::CallResult &r)
+{
+    const auto &all = standin::ledger();
+    return std::vector<standin::LedgerEntry>(all.begin() + static_cast<std::ptrdiff_t>(r.ledgerStart), all.end());
+}
+
+std::vector<standin::LedgerEntry> events(const standin::CallResult &r, standin::Event kind)
+{
+    std::vector<standin::LedgerEntry> out;
+    for (const auto &e : events(r))
+        if (e.event == kind)
+            out.push_back(e);
+    return out;
+}
+
+Arrays::~Arrays()
+{
+    clear();
+}
+
+void Arrays::clear()
+{
+    for (mxArray *a : owned_)
+        standin::destroy(a);
+    owned_.clear();
+}
+
+mxArray *Arrays::add(mxArray *a)
+{
+    owned_.push_back(a);
+    return a;
+}
+
+mxArray *Arrays::matrix(mwSize rows, mwSize cols, const std::vector<double> &values)
+{
+    return add(standin::matrix(rows, cols, values));
+}
+
+mxArray *Arrays::numeric(mxClassID cls, const std::vector<mwSize> &dims, bool complex)
+{
+    return add(standin::numeric(cls, dims, complex));
+}
+
+void Arrays::keep(const standin::CallResult &r)
+{
+    for (mxArray *a : r.outputs)
+        if (a)
+            add(a);
+}
+
+void expectRefused(const standin::CallResult &r, const std::string &message)
+{
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, message);
+    for (const auto &e : events(r)) {
+        EXPECT_NE(e.event, standin::Event::Calloc) << "allocated before refusing: " << message;
+        EXPECT_NE(e.event, standin::Event::Create) << "created an array before refusing: " << message;
+    }
+    for (mxArray *a : r.outputs)
+        EXPECT_EQ(a, nullptr);
+}
+
+void expectCleanSuccess(const standin::CallResult &r)
+{
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_FALSE(r.wroteBeyondSlots);
+    std::vector<const void *> taken, freed;
+    for (const auto &e : events(r)) {
+        EXPECT_NE(e.event, standin::Event::HostFree) << "scratch leaked by the call";
+        EXPECT_NE(e.event, standin::Event::BadFree) << "freed memory it did not allocate";
+        if (e.event == standin::Event::Calloc)
+            taken.push_back(e.address);
+        if (e.event == standin::Event::Free)
+            freed.push_back(e.address);
+    }
+    EXPECT_EQ(taken, freed) << "scratch not freed in allocation order";
+}
+
+std::vector<double> values(const mxArray *a)
+{
+    const double *p = mxGetPr(a);
+    return std::vector<double>(p, p + standin::elements(a));
+}
+
+void HostTest::SetUp()
+{
+    arraysBefore_ = standin::liveArrays();
+}
+
+void HostTest::TearDown()
+{
+    EXPECT_EQ(standin::liveScratch(), 0u) << "scratch still alive";
+    arrays.clear();
+    EXPECT_EQ(standin::liveArrays(), arraysBefore_) << "arrays leaked";
+}
+
+} // namespace gw

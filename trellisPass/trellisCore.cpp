@@ -1,0 +1,140 @@
+#include "trellisCore.h"
+
+#include "addexp.h"
+
+namespace trellis {
+
+// An empty model (no states or no steps) has empty outputs: nothing to write.
+static bool isEmpty(const Model &m)
+{
+    return m.n <= 0 || m.t <= 0;
+}
+
+void forwardStep(const Model &m, const Scratch &s, double *alpha)
+{
+    if (isEmpty(m))
+        return;
+    const std::int64_t n = m.n;
+    const double *a = m.logA;
+    const double *b = m.logB;
+    const std::int64_t square[2] = {n, n};
+
+    for (std::int64_t i = 0; i < n; ++i)
+        alpha[i] = m.logPi[i] + b[i];
+
+    for (std::int64_t t = 1; t < m.t; ++t) {
+        const double *prev = alpha + (t - 1) * n;
+        // work(k, j): reaching state j at t from state k at t-1.
+        for (std::int64_t j = 0; j < n; ++j) {
+            double *wcol = s.work + j * n;
+            const double *acol = a + j * n;
+            for (std::int64_t k = 0; k < n; ++k)
+                wcol[k] = prev[k] + acol[k];
+        }
+        kernel::addexp(s.work, square, s.sum, s.maxima);
+        double *cur = alpha + t * n;
+        const double *bt = b + t * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            cur[j] = s.sum[j] + bt[j];
+    }
+}
+
+void backwardStep(const Model &m, const Scratch &s, double *beta)
+{
+    if (isEmpty(m))
+        return;
+    const std::int64_t n = m.n;
+    const double *a = m.logA;
+    const double *b = m.logB;
+    const std::int64_t square[2] = {n, n};
+
+    double *last = beta + (m.t - 1) * n;
+    for (std::int64_t i = 0; i < n; ++i)
+        last[i] = 0.0;
+
+    for (std::int64_t t = m.t - 2; t >= 0; --t) {
+        const double *bNext = b + (t + 1) * n;
+        const double *betaNext = beta + (t + 1) * n;
+        // B(k, t+1) + beta(k, t+1) is the same for every j: formed once per k
+        // in the state vector, which this step does not otherwise use.
+        for (std::int64_t k = 0; k < n; ++k)
+            s.state[k] = bNext[k] + betaNext[k];
+        // work(k, j): leaving state j at t for state k at t+1.
+        for (std::int64_t j = 0; j < n; ++j) {
+            double *wcol = s.work + j * n;
+            for (std::int64_t k = 0; k < n; ++k)
+                wcol[k] = s.state[k] + a[j + k * n];
+        }
+        kernel::addexp(s.work, square, s.sum, s.maxima);
+        double *cur = beta + t * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            cur[j] = s.sum[j];
+    }
+}
+
+void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
+                        const double *beta, double *gamma)
+{
+    if (isEmpty(m))
+        return;
+    const std::int64_t n = m.n;
+    const std::int64_t column[2] = {n, 1};
+    for (std::int64_t t = 0; t < m.t; ++t) {
+        const std::int64_t off = t * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            s.state[j] = alpha[off + j] + beta[off + j];
+        kernel::addexp(s.state, column, s.sum, s.maxima);
+        const double total = s.sum[0];
+        for (std::int64_t j = 0; j < n; ++j)
+            gamma[off + j] = s.state[j] - total;
+    }
+}
+
+void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
+                  double *xi)
+{
+    if (isEmpty(m))
+        return;
+    const std::int64_t n = m.n;
+    const std::int64_t nn = n * n;
+    const double *a = m.logA;
+    const double *b = m.logB;
+    const std::int64_t whole[2] = {nn, 1};
+
+    for (std::int64_t t = 0; t + 1 < m.t; ++t) {
+        const double *bNext = b + (t + 1) * n;
+        const double *betaNext = beta + (t + 1) * n;
+        const double *alphaNow = alpha + t * n;
+        // work(j, i): moving from state i at t to state j at t+1, the
+        // transpose of the slice it fills.
+        for (std::int64_t i = 0; i < n; ++i) {
+            double *wcol = s.work + i * n;
+            for (std::int64_t j = 0; j < n; ++j)
+                wcol[j] = ((a[i + j * n] + bNext[j]) + betaNext[j]) + alphaNow[i];
+        }
+        kernel::addexp(s.work, whole, s.sum, s.maxima);
+        const double total = s.sum[0];
+        double *slice = xi + t * nn;
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t j = 0; j < n; ++j)
+                slice[i + n * j] = s.work[j + i * n] - total;
+    }
+
+    double *lastSlice = xi + (m.t - 1) * nn;
+    for (std::int64_t e = 0; e < nn; ++e)
+        lastSlice[e] = logZero;
+}
+
+void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,
+                     double *gamma, double *xi)
+{
+    forwardStep(m, s, alpha);
+    if (outputs > 1)
+        backwardStep(m, s, beta);
+    if (outputs > 2)
+        statePosteriorStep(m, s, alpha, beta, gamma);
+    if (outputs > 3)
+        pairwiseStep(m, s, alpha, beta, xi);
+}
+
+} // namespace trellis

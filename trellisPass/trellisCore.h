@@ -1,0 +1,46 @@
+// Log-domain forward-backward pass of a hidden Markov model with N states
+// over T steps, on plain column-major arrays of doubles.
+#ifndef ZEB_TRELLIS_CORE_H
+#define ZEB_TRELLIS_CORE_H
+
+#include <cstdint>
+
+namespace trellis {
+
+// The log of zero where the pass has to write one.
+constexpr double logZero = -1e300;
+
+// Model inputs: logPi (N values), logA (N x N, row = from, column = to),
+// logB (N x T, log likelihood of the observation at t under each state).
+struct Model {
+    std::int64_t n;
+    std::int64_t t;
+    const double *logPi;
+    const double *logA;
+    const double *logB;
+};
+
+// Scratch reused by every step of one pass: N, N*N, N and N doubles.
+struct Scratch {
+    double *maxima;
+    double *work;
+    double *sum;
+    double *state;
+};
+
+// Each step writes its whole output and reads only the outputs of the steps
+// before it. alpha, beta and gamma are N x T; xi is N x N x T.
+void forwardStep(const Model &m, const Scratch &s, double *alpha);
+void backwardStep(const Model &m, const Scratch &s, double *beta);
+void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
+                        const double *beta, double *gamma);
+void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
+                  double *xi);
+
+// The steps that `outputs` (1 to 4) selects, in order; unused outputs may be null.
+void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,
+                     double *gamma, double *xi);
+
+} // namespace trellis
+
+#endif

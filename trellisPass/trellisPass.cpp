@@ -1,0 +1,99 @@
+// Gateway of trellisPass:
+//   [logAlpha, logBeta, logGamma, logXi] = trellisPass(logPi, logA, logB)
+// Checks the call, allocates the scratch, creates each requested output and
+// runs the forward-backward steps on it.
+//
+// No objects with destructors live in this function: a refused check or a
+// host failure ends the call from inside the host, and the host releases
+// whatever the call had allocated.
+#include "mexhost.h"
+#include "trellisCore.h"
+
+namespace {
+
+const char *const msgInputCount = "Invalid number of inputs. Must be 3.";
+const char *const msgClass = "Inputs must be double arrays.";
+const char *const msgSparse = "Inputs must not be sparse.";
+const char *const msgSquare = "logA must be a square matrix.";
+const char *const msgRows = "logB must have as many rows as logA.";
+const char *const msgPi = "logPi must have at least as many elements as logA has rows.";
+
+double *scratch(std::int64_t count)
+{
+    return static_cast<double *>(mxCalloc(static_cast<std::size_t>(count), sizeof(double)));
+}
+
+mxArray *createDouble(mwSize ndim, const mwSize *dims)
+{
+    return mxCreateNumericArray(ndim, dims, mxDOUBLE_CLASS, mxREAL);
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    if (nrhs != 3)
+        mexErrMsgTxt(msgInputCount);
+
+    const mxArray *logPi = prhs[0];
+    const mxArray *logA = prhs[1];
+    const mxArray *logB = prhs[2];
+
+    // Any other class or a sparse array would have its storage read as a
+    // dense block of doubles, past its end.
+    for (int k = 0; k < 3; ++k) {
+        if (mxGetClassID(prhs[k]) != mxDOUBLE_CLASS)
+            mexErrMsgTxt(msgClass);
+        if (mxIsSparse(prhs[k]))
+            mexErrMsgTxt(msgSparse);
+    }
+    if (mxGetNumberOfDimensions(logA) != 2 || mexhost::extent(logA, 0) != mexhost::extent(logA, 1))
+        mexErrMsgTxt(msgSquare);
+
+    trellis::Model model;
+    model.n = mexhost::extent(logA, 0);
+    model.t = mexhost::extent(logB, 1);
+    if (mexhost::extent(logB, 0) != model.n)
+        mexErrMsgTxt(msgRows);
+    if (mexhost::elementCount(logPi) < model.n)
+        mexErrMsgTxt(msgPi);
+
+    model.logPi = mxGetPr(logPi);
+    model.logA = mxGetPr(logA);
+    model.logB = mxGetPr(logB);
+
+    const std::int64_t n = model.n;
+    trellis::Scratch work;
+    work.maxima = scratch(n);
+    work.work = scratch(n * n);
+    work.sum = scratch(n);
+    work.state = scratch(n);
+
+    // logAlpha, logBeta and logGamma take logB's first two extents.
+    const mwSize *shape = mxGetDimensions(logB);
+
+    plhs[0] = createDouble(2, shape);
+    double *alpha = mxGetPr(plhs[0]);
+    trellis::forwardStep(model, work, alpha);
+
+    if (nlhs > 1) {
+        plhs[1] = createDouble(2, shape);
+        double *beta = mxGetPr(plhs[1]);
+        trellis::backwardStep(model, work, beta);
+
+        if (nlhs > 2) {
+            plhs[2] = createDouble(2, shape);
+            trellis::statePosteriorStep(model, work, alpha, beta, mxGetPr(plhs[2]));
+        }
+        if (nlhs > 3) {
+            const mwSize xiShape[3] = {shape[0], shape[0], shape[1]};
+            plhs[3] = createDouble(3, xiShape);
+            trellis::pairwiseStep(model, work, alpha, beta, mxGetPr(plhs[3]));
+        }
+    }
+
+    mxFree(work.maxima);
+    mxFree(work.work);
+    mxFree(work.sum);
+    mxFree(work.state);
+}

@@ -5,6 +5,39 @@
 
 namespace kernel {
 
+// The column's largest entry as a scan from the first row selects it: an
+// entry replaces the running maximum only when it is strictly greater (an
+// ordered comparison). So ties keep the earliest row, a NaN never replaces
+// the maximum, and a NaN in the first row stays the maximum.
+//
+// The scan runs as four interleaved chains, each starting from the first
+// row, so the comparisons do not wait on one another. Each chain keeps the
+// first of its largest entries; the largest value over all chains is the
+// scan's value. Equal doubles have equal bits except +0 and -0, so only a
+// maximum of zero needs the earliest zero looked up again.
+static double columnMaximum(const double *col, std::int64_t rows)
+{
+    double lane[4] = {col[0], col[0], col[0], col[0]};
+    std::int64_t r = 1;
+    for (; r + 4 <= rows; r += 4)
+        for (int j = 0; j < 4; ++j)
+            if (col[r + j] > lane[j])
+                lane[j] = col[r + j];
+    for (; r < rows; ++r)
+        if (col[r] > lane[0])
+            lane[0] = col[r];
+    double m = lane[0];
+    for (int j = 1; j < 4; ++j)
+        if (lane[j] > m)
+            m = lane[j];
+    if (m == 0.0) {
+        for (r = 0; col[r] != 0.0; ++r) {
+        }
+        m = col[r];
+    }
+    return m;
+}
+
 void addexp(const double *source, const std::int64_t *dims, double *output, double *maxima)
 {
     const std::int64_t rows = dims[0];
@@ -18,24 +51,23 @@ void addexp(const double *source, const std::int64_t *dims, double *output, doub
         return;
     }
 
-    // Every maximum is found before any sum is formed. The comparison is
-    // strict and ordered: ties keep the earliest row, and a NaN neither
-    // replaces the running maximum nor is replaced by a later entry.
-    for (std::int64_t k = 0; k < cols; ++k) {
-        const double *col = source + k * rows;
-        double m = col[0];
-        for (std::int64_t r = 1; r < rows; ++r)
-            if (col[r] > m)
-                m = col[r];
-        maxima[k] = m;
-    }
+    // Every maximum is found before any sum is formed.
+    for (std::int64_t k = 0; k < cols; ++k)
+        maxima[k] = columnMaximum(source + k * rows, rows);
 
     // Terms are added in row order, each onto the running sum.
     for (std::int64_t k = 0; k < cols; ++k) {
         const double *col = source + k * rows;
         const double m = maxima[k];
         double sum = 0.0;
-        for (std::int64_t r = 0; r < rows; ++r)
+        std::int64_t r = 0;
+        for (; r + 4 <= rows; r += 4) {
+            sum = std::exp(col[r] - m) + sum;
+            sum = std::exp(col[r + 1] - m) + sum;
+            sum = std::exp(col[r + 2] - m) + sum;
+            sum = std::exp(col[r + 3] - m) + sum;
+        }
+        for (; r < rows; ++r)
             sum = std::exp(col[r] - m) + sum;
         output[k] = std::log(sum) + m;
     }

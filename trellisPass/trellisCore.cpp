@@ -4,6 +4,34 @@
 
 namespace trellis {
 
+// Calls f(outer, inner) for every pair of 0 <= outer, inner < n, in square
+// tiles, for loops that read or write one of two n x n matrices across its
+// columns. Each element is computed on its own, so the visiting order does
+// not change any result.
+template <class F>
+static void forEachTile(std::int64_t n, F &&f)
+{
+    const std::int64_t tile = 8;
+    for (std::int64_t o0 = 0; o0 < n; o0 += tile) {
+        const std::int64_t o1 = o0 + tile < n ? o0 + tile : n;
+        for (std::int64_t i0 = 0; i0 < n; i0 += tile) {
+            const std::int64_t i1 = i0 + tile < n ? i0 + tile : n;
+            for (std::int64_t o = o0; o < o1; ++o)
+                for (std::int64_t i = i0; i < i1; ++i)
+                    f(o, i);
+        }
+    }
+}
+
+// One column of pairwise terms: out[j] = ((aRow[j] + b[j]) + beta[j]) + alpha.
+static void pairwiseTerms(const double *__restrict aRow, const double *__restrict b,
+                          const double *__restrict beta, double alpha, double *__restrict out,
+                          std::int64_t n)
+{
+    for (std::int64_t j = 0; j < n; ++j)
+        out[j] = ((aRow[j] + b[j]) + beta[j]) + alpha;
+}
+
 // An empty model (no states or no steps) has empty outputs: nothing to write.
 static bool isEmpty(const Model &m)
 {
@@ -59,12 +87,9 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
         // in the state vector, which this step does not otherwise use.
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
-        // work(k, j): leaving state j at t for state k at t+1.
-        for (std::int64_t j = 0; j < n; ++j) {
-            double *wcol = s.work + j * n;
-            for (std::int64_t k = 0; k < n; ++k)
-                wcol[k] = s.state[k] + a[j + k * n];
-        }
+        // work(k, j): leaving state j at t for state k at t+1. Reads A by
+        // rows; done in tiles so each tile's cache lines are used whole.
+        forEachTile(n, [&](std::int64_t j, std::int64_t k) { s.work[k + j * n] = s.state[k] + a[j + k * n]; });
         kernel::addexp(s.work, square, s.sum, s.maxima);
         double *cur = beta + t * n;
         for (std::int64_t j = 0; j < n; ++j)
@@ -100,6 +125,12 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
     const double *a = m.logA;
     const double *b = m.logB;
     const std::int64_t whole[2] = {nn, 1};
+    double *lastSlice = xi + (m.t - 1) * nn;
+
+    // The last slice is written only at the end: until then it holds A
+    // transposed, so the terms below read A along its rows contiguously.
+    double *aT = lastSlice;
+    forEachTile(n, [&](std::int64_t i, std::int64_t j) { aT[j + i * n] = a[i + j * n]; });
 
     for (std::int64_t t = 0; t + 1 < m.t; ++t) {
         const double *bNext = b + (t + 1) * n;
@@ -107,20 +138,14 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
         const double *alphaNow = alpha + t * n;
         // work(j, i): moving from state i at t to state j at t+1, the
         // transpose of the slice it fills.
-        for (std::int64_t i = 0; i < n; ++i) {
-            double *wcol = s.work + i * n;
-            for (std::int64_t j = 0; j < n; ++j)
-                wcol[j] = ((a[i + j * n] + bNext[j]) + betaNext[j]) + alphaNow[i];
-        }
+        for (std::int64_t i = 0; i < n; ++i)
+            pairwiseTerms(aT + i * n, bNext, betaNext, alphaNow[i], s.work + i * n, n);
         kernel::addexp(s.work, whole, s.sum, s.maxima);
         const double total = s.sum[0];
         double *slice = xi + t * nn;
-        for (std::int64_t i = 0; i < n; ++i)
-            for (std::int64_t j = 0; j < n; ++j)
-                slice[i + n * j] = s.work[j + i * n] - total;
+        forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total; });
     }
 
-    double *lastSlice = xi + (m.t - 1) * nn;
     for (std::int64_t e = 0; e < nn; ++e)
         lastSlice[e] = logZero;
 }

@@ -8,6 +8,17 @@
 
 namespace loader {
 
+void *symbol(const std::string &path, const std::string &name)
+{
+#if defined(_WIN32)
+    HMODULE h = LoadLibraryA(path.c_str());
+    return h ? reinterpret_cast<void *>(GetProcAddress(h, name.c_str())) : nullptr;
+#else
+    void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return h ? dlsym(h, name.c_str()) : nullptr;
+#endif
+}
+
 standin::Gateway load(const std::string &path, const std::string &symbol, std::string &error)
 {
 #if defined(_WIN32)

@@ -13,6 +13,9 @@ namespace loader {
 // `error` set when the file does not load or does not export it.
 standin::Gateway load(const std::string &path, const std::string &symbol, std::string &error);
 
+// Any other symbol the file exports, or null.
+void *symbol(const std::string &path, const std::string &name);
+
 } // namespace loader
 
 #endif

@@ -2,6 +2,7 @@
 #include "trellisCore.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 
 namespace {
@@ -48,6 +49,16 @@ TEST_F(TrellisPassGateway, RefusesAnyInputCountButThree)
     in.push_back(in[0]);
     gw::expectRefused(call(1, in), wrongCount);
     gw::expectRefused(call(0, {in[0], in[1]}), wrongCount);
+}
+
+TEST(MexVersion, LinuxBuildsAnswerMatlabR14Native)
+{
+    const char *path = std::getenv("ZEB_MEX_trellisPass");
+    if (!std::getenv("ZEB_HAS_MEXVERSION") || !path)
+        GTEST_SKIP() << "this platform's MEX files export no mexVersion";
+    auto version = reinterpret_cast<const char *(*)()>(loader::symbol(path, "mexVersion"));
+    ASSERT_NE(version, nullptr);
+    EXPECT_STREQ(version(), "MATLAB R14 native");
 }
 
 TEST_F(TrellisPassGateway, OutputCountFollowsNlhs)

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Checks a Linux MEX file's dynamic interface:
+#   check_elf.sh FILE "EXPORTS" "HOST_IMPORTS" "NEEDED"
+# EXPORTS: exactly the defined dynamic symbols, as name@@VERSION.
+# HOST_IMPORTS: exactly the undefined symbols that no system library versions
+#   (the host's operations), as name or name@VERSION.
+# NEEDED: exactly the DT_NEEDED entries, in any order.
+# Every other undefined symbol must come from glibc (libc, libm) or be one of
+# the weak hooks every shared object carries.
+set -u
+file=$1 exports=$2 imports=$3 needed=$4
+readelf=${READELF:-readelf}
+fail=0
+sorted() { tr ' ' '\n' | sed '/^$/d' | sort; }
+compare() { # what expected actual
+  if [ "$2" != "$3" ]; then
+    echo "FAIL $1 of $file"
+    diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
+    fail=1
+  else
+    echo "ok   $1: $(echo $3)"
+  fi
+}
+
+syms=$("$readelf" --dyn-syms -W "$file" | awk 'NR > 3 && $8 != "" {print $5, $7, $8}')
+defined=$(echo "$syms" | awk '$2 != "UND" && $2 != "ABS" {print $3}' | sort)
+undefined=$(echo "$syms" | awk '$2 == "UND" {print $1, $3}')
+host=$(echo "$undefined" | awk '$2 !~ /@GLIBC_/ && $1 != "WEAK" {sub(/ \([0-9]+\)$/, "", $2); print $2}' | sort)
+other=$(echo "$undefined" | awk '$2 ~ /@GLIBC_/ || $1 == "WEAK" {print $2}')
+libs=$("$readelf" -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort)
+
+compare exports "$(echo "$exports" | sorted)" "$defined"
+compare "host imports" "$(echo "$imports" | sorted)" "$host"
+compare "needed libraries" "$(echo "$needed" | sorted)" "$libs"
+for s in $other; do
+  case "$s" in
+    *@GLIBC_*|__gmon_start__|_ITM_deregisterTMCloneTable|_ITM_registerTMCloneTable|__cxa_finalize*) ;;
+    *) echo "FAIL unexpected undefined symbol $s in $file"; fail=1 ;;
+  esac
+done
+if "$readelf" -d "$file" | grep -q -E 'libstdc\+\+|libgcc_s'; then
+  echo "FAIL $file needs a C++ runtime library"; fail=1
+fi
+exit $fail

@@ -41,4 +41,27 @@ function casino_demo ()
           switches, sum (diff (states) != 0));
 endfunction
 
+function totals_demo ()
+  printf ("== logTotals: class posteriors from long log-likelihood sums ==\n");
+  printf ("Three Gaussian classes score 6 samples of 2000 features each; every\n");
+  printf ("log-likelihood is a sum of 2000 terms, far below exp's range.\n\n");
+  randn ("seed", 5);
+  mu = [-0.1; 0; 0.1];
+  truth = [1 2 3 1 2 3];
+  L = zeros (3, numel (truth));               # L(c, s) = log p(sample s | class c)
+  for s = 1:numel (truth)
+    x = mu(truth(s)) + randn (2000, 1);
+    L(:, s) = sum (-0.5 * (x - mu.').^2 - 0.5 * log (2 * pi), 1).';
+  endfor
+  printf ("log-likelihoods range from %.1f to %.1f\n", min (L(:)), max (L(:)));
+  printf ("naive log(sum(exp(L))):  %s\n", mat2str (log (sum (exp (L))), 5));
+  evidence = logTotals (L);
+  printf ("logTotals(L):            %s\n", mat2str (evidence, 8));
+  posterior = exp (L - evidence);             # each column now sums to 1
+  [~, decided] = max (posterior);
+  printf ("posterior of the true class: %s\n", mat2str (posterior(sub2ind (size (L), truth, 1:6)), 3));
+  printf ("decided %s, truth %s\n\n", mat2str (decided), mat2str (truth));
+endfunction
+
 casino_demo ();
+totals_demo ();

@@ -1,0 +1,51 @@
+// Gateway of logTotals:  T = logTotals(X)
+// For every column of a real 2-D double matrix, the stable log of the sum of
+// the exponentials of its entries, through the column log-sum-exp kernel.
+//
+// No objects with destructors live in this function: a refused check or a
+// host failure ends the call from inside the host, which then releases what
+// the call had allocated.
+#include "addexp.h"
+#include "mexhost.h"
+
+namespace {
+
+const char *const msgInputCount = "Invalid number of inputs. Must be 1.";
+const char *const msgNot2D = "logTotals() only accepts 2D input.";
+const char *const msgClass = "logTotals() only accepts double input.";
+const char *const msgSparse = "logTotals() does not accept sparse input.";
+
+} // namespace
+
+void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    if (nrhs < 1)
+        mexErrMsgTxt(msgInputCount);
+
+    const mxArray *x = prhs[0];
+    const mwSize nd = mxGetNumberOfDimensions(x);
+    const mwSize *xDims = mxGetDimensions(x);
+    if (nd != 2)
+        mexErrMsgTxt(msgNot2D);
+    if (nrhs != 1)
+        mexErrMsgTxt(msgInputCount);
+    // Another class's or a sparse array's storage is not R*N doubles.
+    if (mxGetClassID(x) != mxDOUBLE_CLASS)
+        mexErrMsgTxt(msgClass);
+    if (mxIsSparse(x))
+        mexErrMsgTxt(msgSparse);
+
+    const std::int64_t dims[2] = {static_cast<std::int64_t>(xDims[0]), static_cast<std::int64_t>(xDims[1])};
+
+    mwSize *outDims = static_cast<mwSize *>(mxCalloc(2, sizeof(mwSize)));
+    outDims[0] = 1;
+    outDims[1] = xDims[1];
+    plhs[0] = mxCreateNumericArray(2, outDims, mxDOUBLE_CLASS, mxREAL);
+    double *totals = mxGetPr(plhs[0]);
+
+    double *maxima = static_cast<double *>(mxCalloc(static_cast<std::size_t>(dims[1]), sizeof(double)));
+    kernel::addexp(mxGetPr(x), dims, totals, maxima);
+
+    mxFree(outDims);
+    mxFree(maxima);
+}

@@ -63,5 +63,31 @@ function totals_demo ()
   printf ("decided %s, truth %s\n\n", mat2str (decided), mat2str (truth));
 endfunction
 
+function tree_demo ()
+  printf ("== zebUtilObliqueVote: a hand-made oblique tree ==\n");
+  printf ("Points in the plane belong to class 2 inside the wedge x + y >= 0,\n");
+  printf ("x - y < 1.5, and to class 1 elsewhere; 5%% of the labels are noise.\n\n");
+  rand ("seed", 9); randn ("seed", 9);
+  X = 2 * randn (1000, 2);
+  inside = (X(:,1) + X(:,2) >= 0) & (X(:,1) - X(:,2) < 1.5);
+  label = 1 + inside;
+  flip = rand (1000, 1) < 0.05;
+  label(flip) = 3 - label(flip);
+  ## node 1 splits on x + y at 0: below -> node 2, else -> node 3;
+  ## node 3 splits on x - y at 1.5: below -> node 4, else -> node 5.
+  tree.W              = [1  Inf  1  Inf  Inf;
+                         1  0   -1  0    0];
+  tree.featureIndices = [1 1 1 1 1; 2 1 2 1 1];
+  tree.threshold      = [0 0 1.5 0 0];
+  tree.terminalVote   = [0 1 0 2 1];
+  tree.treeIndices    = [0 1 1 3 3];
+  V = zebUtilObliqueVote (tree, X, 2);       # 1000 x 2, one 1 per row
+  [~, predicted] = max (V, [], 2);
+  printf ("accuracy against the noisy labels: %.1f%%\n", 100 * mean (predicted == label));
+  printf ("confusion (rows: label 1, 2; columns: predicted 1, 2):\n");
+  disp (accumarray ([label, predicted], 1, [2 2]));
+endfunction
+
 casino_demo ();
 totals_demo ();
+tree_demo ();

@@ -1,0 +1,71 @@
+// Oblique decision-tree vote on plain column-major arrays of doubles.
+//
+// Nodes are numbered 1..M. Node t's weights are column t of W (d rows), the
+// data columns they multiply are column t of featureIndices (same layout),
+// its split value is threshold(t), and a leaf's class is terminalVote(t).
+// A node whose first weight is not finite is a leaf. The children of node t
+// are the nodes k whose treeIndices(k), truncated toward zero, equals t: the
+// lowest-numbered is the first child, the next the second.
+#ifndef ZEB_OBLIQUE_CORE_H
+#define ZEB_OBLIQUE_CORE_H
+
+#include <cstdint>
+
+namespace oblique {
+
+struct ObliqueTree {
+    const double *W;
+    const double *featureIndices;
+    const double *threshold;
+    const double *terminalVote;
+    const double *treeIndices;
+    std::int64_t d;              // rows of W, at least 1
+    std::int64_t m;              // entries of treeIndices: the node count
+    std::int64_t wColumns;       // whole columns of d entries that W holds
+    std::int64_t featureColumns; // whole columns of d entries that featureIndices holds
+    std::int64_t thresholds;     // entries of threshold
+    std::int64_t votes;          // entries of terminalVote
+};
+
+// The data matrix: rows observations by columns features, column-major.
+struct Data {
+    const double *x;
+    std::int64_t rows;
+    std::int64_t columns;
+};
+
+// Why a descent could not go on: each names the node it stopped at.
+enum class Fault {
+    None,
+    MissingChild,       // an internal node with fewer than two children
+    Cycle,              // no leaf within M steps
+    NodeBeyondW,        // the node's column is not in W
+    NodeBeyondFeatures, // an internal node's column is not in featureIndices
+    NodeBeyondThreshold,
+    NodeBeyondVote,
+    FeatureOutOfRange // a feature index outside 1..columns of the data
+};
+
+struct Outcome {
+    Fault fault = Fault::None;
+    std::int64_t node = 0; // the leaf reached, or the node the fault names
+};
+
+// The first and second child of every node, 2*M entries: children[2(t-1)]
+// and children[2(t-1)+1], 0 where a node has none. Built in one pass.
+void buildChildren(const ObliqueTree &tree, std::int32_t *children);
+
+// Node t's n-th child (n = 1 or 2), 0 if it has none.
+std::int64_t findChild(const std::int32_t *children, std::int64_t t, int n);
+
+// The leaf that row i reaches, or the fault that stopped its descent.
+Outcome descend(const ObliqueTree &tree, const std::int32_t *children, const Data &data, std::int64_t i);
+
+// Writes every row's one-hot vote into v (rows x k, column-major). Stops at
+// the first row whose descent faults and returns that fault.
+Outcome evaluateTree(const ObliqueTree &tree, const std::int32_t *children, const Data &data, std::int64_t k,
+                     double *v);
+
+} // namespace oblique
+
+#endif

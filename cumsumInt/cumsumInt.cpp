@@ -1,0 +1,68 @@
+// Gateway of cumsumInt:  B = cumsumInt(A)
+// The running sum down each column of an integer array, in the array's own
+// class, wrapping around in the element width. Every page of an array of
+// three or more dimensions is summed, as cumsum(A, 1) does.
+#include "cumsumCore.h"
+#include "mexhost.h"
+
+namespace {
+
+const char *const msgNoInput = "cumsumInt requires an input array";
+const char *const msgClass =
+    "cumsumInt accepts only integer arrays (int8, uint8, int16, uint16, int32, uint32, int64 or uint64)";
+
+// One worker per class: fetch both data pointers, sum every column.
+template <class T>
+void sumColumns(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n)
+{
+    cumsum::columns(static_cast<const T *>(mxGetData(in)), static_cast<T *>(mxGetData(out)), m, n);
+}
+
+void cs_int8(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int8_t>(in, out, m, n); }
+void cs_uint8(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint8_t>(in, out, m, n); }
+void cs_int16(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int16_t>(in, out, m, n); }
+void cs_uint16(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint16_t>(in, out, m, n); }
+void cs_int32(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int32_t>(in, out, m, n); }
+void cs_uint32(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint32_t>(in, out, m, n); }
+void cs_int64(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int64_t>(in, out, m, n); }
+void cs_uint64(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint64_t>(in, out, m, n); }
+
+typedef void (*Worker)(const mxArray *, const mxArray *, std::int64_t, std::int64_t);
+
+Worker workerFor(mxClassID cls)
+{
+    switch (cls) {
+    case mxINT8_CLASS: return cs_int8;
+    case mxUINT8_CLASS: return cs_uint8;
+    case mxINT16_CLASS: return cs_int16;
+    case mxUINT16_CLASS: return cs_uint16;
+    case mxINT32_CLASS: return cs_int32;
+    case mxUINT32_CLASS: return cs_uint32;
+    case mxINT64_CLASS: return cs_int64;
+    case mxUINT64_CLASS: return cs_uint64;
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
+{
+    if (nrhs < 1)
+        mexErrMsgTxt(msgNoInput);
+    const mxArray *a = prhs[0];
+    const mxClassID cls = mxGetClassID(a);
+    const Worker worker = workerFor(cls);
+    if (!worker)
+        mexErrMsgTxt(msgClass);
+
+    // The output takes the input's own dimension vector and class: its
+    // pages are summed like the first, every column on its own.
+    const mwSize nd = mxGetNumberOfDimensions(a);
+    const mwSize *dims = mxGetDimensions(a);
+    plhs[0] = mxCreateNumericArray(nd, dims, cls, mxREAL);
+
+    const std::int64_t m = static_cast<std::int64_t>(dims[0]);
+    const std::int64_t columns = m > 0 ? mexhost::elementCount(a) / m : 0;
+    worker(a, plhs[0], m, columns);
+}

@@ -83,6 +83,20 @@ function(zeb_add_mex module)
       -Wl,--no-undefined -Wl,--no-as-needed
       -static-libstdc++ -static-libgcc)
     target_link_libraries(${target} PRIVATE standin_mx standin_mex standin_mat)
+  elseif(platform STREQUAL "mexw64" OR platform STREQUAL "mexw32")
+    # Exports named by a .def file; the host's DLLs through import libraries
+    # made from the project's own lists of the operations used.
+    zeb_mex_export_name(${module} ${platform} exportName)
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/${module}_exports.def)
+    if(exportName STREQUAL "mexFunction")
+      file(WRITE ${def} "EXPORTS\n    mexFunction\n")
+    else()
+      file(WRITE ${def} "EXPORTS\n    ${exportName} = mexFunction\n")
+    endif()
+    target_sources(${target} PRIVATE ${def})
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -static)
+    target_link_libraries(${target} PRIVATE zeb_import_mx zeb_import_mex)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEB_OUTPUT_ROOT}/${platform})
   endif()
   set_property(GLOBAL APPEND PROPERTY ZEB_MEX_MODULES ${module})
   # The host operations the deliverable must import, no more, no fewer.

@@ -89,9 +89,11 @@ MEXHOST_IMPORT void mexErrMsgTxt(const char *msg);
 
 #endif /* MEXHOST_OCTAVE */
 
-/* The gateway every module exports. Unmangled: the host finds it by name. */
+/* The gateway every module exports. Unmangled: the host finds it by name.
+ * On Windows a module's .def file alone names its export (mexFunction, or
+ * _mexFunction where a platform table says so). */
 #if defined(_WIN32)
-#define MEXHOST_EXPORT __declspec(dllexport)
+#define MEXHOST_EXPORT
 #else
 #define MEXHOST_EXPORT __attribute__((visibility("default")))
 #endif

@@ -3,5 +3,5 @@
 
 extern "C" void mexErrMsgTxt(const char *msg)
 {
-    throw standin::MexError(msg ? msg : "");
+    standin::endCall(msg);
 }

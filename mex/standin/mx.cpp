@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -25,6 +26,17 @@ namespace standin {
 
 namespace {
 
+const std::size_t allElements = std::numeric_limits<std::size_t>::max();
+
+// How an ended call leaves the module. A C++ exception unwinds through the
+// module's frames; on 32-bit Windows each DLL carries its own copy of the
+// DWARF unwinder, which cannot see the other modules' frames, so there the
+// host returns to the call's start with longjmp instead (the modules keep
+// no objects with destructors in the frames that this skips).
+#if defined(_WIN32) && !defined(_WIN64)
+#define STANDIN_END_BY_LONGJMP 1
+#endif
+
 struct HostState {
     std::vector<LedgerEntry> ledger;
     std::map<const mxArray *, bool> arrays;         // live arrays
@@ -33,6 +45,9 @@ struct HostState {
     bool inCall = false;
     std::vector<mxArray *> createdInCall;
     std::vector<void *> scratchInCall;
+    std::string failure;        // why the host could not deliver
+    std::string endMessage;     // the message that ended the call
+    std::jmp_buf *callStart = nullptr;
 };
 
 HostState &host()
@@ -78,56 +93,69 @@ std::vector<mwSize> normalised(std::vector<mwSize> dims)
     return dims;
 }
 
+const std::size_t tooLarge = std::numeric_limits<std::size_t>::max();
+
 std::size_t product(const std::vector<mwSize> &dims)
 {
     std::size_t n = 1;
     for (mwSize d : dims) {
         const std::size_t e = static_cast<std::size_t>(d);
-        if (e != 0 && n > std::numeric_limits<std::size_t>::max() / e)
-            throw MexError("Out of memory: requested array is too large.");
+        if (e != 0 && n > tooLarge / e)
+            return tooLarge;
         n *= e;
     }
     return n;
 }
 
+// A zero-filled block, or null (with the reason in host().failure).
 void *zeroBlock(std::size_t count, std::size_t size)
 {
-    if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size)
-        throw MexError("Out of memory: requested block is too large.");
+    if (size != 0 && count > (tooLarge - 1) / size) {
+        host().failure = "Out of memory: requested block is too large.";
+        return nullptr;
+    }
     void *p = std::calloc(std::max<std::size_t>(count * size, 1), 1);
     if (!p)
-        throw MexError("Out of memory.");
+        host().failure = "Out of memory.";
     return p;
 }
 
-mxArray *makeArray(mxClassID cls, std::vector<mwSize> dims, bool complex, std::size_t stored)
+// A new array, or null (with the reason in host().failure).
+mxArray *makeArray(mxClassID cls, const std::vector<mwSize> &dims, bool complex, std::size_t stored)
 {
-    for (mwSize d : dims)
-        if (d < 0)
-            throw MexError("Array extents must not be negative.");
+    for (mwSize d : dims) {
+        if (d < 0) {
+            host().failure = "Array extents must not be negative.";
+            return nullptr;
+        }
+    }
     mxArray *a = new mxArray_tag;
     a->cls = cls;
-    a->dims = normalised(std::move(dims));
+    a->dims = normalised(dims);
     a->elementSize = sizeOfClass(cls);
-    a->storedElements = stored == std::numeric_limits<std::size_t>::max() ? product(a->dims) : stored;
-    try {
-        if (cls == mxCELL_CLASS || cls == mxSTRUCT_CLASS) {
-            a->real = nullptr;
-        } else {
-            a->real = zeroBlock(a->storedElements, a->elementSize);
-            if (complex)
-                a->imag = zeroBlock(a->storedElements, a->elementSize);
+    a->storedElements = stored == allElements ? product(a->dims) : stored;
+    if (cls != mxCELL_CLASS && cls != mxSTRUCT_CLASS) {
+        a->real = zeroBlock(a->storedElements, a->elementSize);
+        if (a->real && complex)
+            a->imag = zeroBlock(a->storedElements, a->elementSize);
+        if (!a->real || (complex && !a->imag)) {
+            std::free(a->real);
+            delete a;
+            return nullptr;
         }
-    } catch (...) {
-        std::free(a->real);
-        delete a;
-        throw;
     }
     host().arrays[a] = true;
     return a;
 }
 
-const std::size_t allElements = std::numeric_limits<std::size_t>::max();
+// For the test side: an array, or an exception when it cannot be made.
+mxArray *makeOrThrow(mxClassID cls, const std::vector<mwSize> &dims, bool complex, std::size_t stored)
+{
+    mxArray *a = makeArray(cls, dims, complex, stored);
+    if (!a)
+        throw std::invalid_argument(host().failure);
+    return a;
+}
 
 void record(Event e, const void *p, std::size_t bytes)
 {
@@ -153,6 +181,17 @@ void releaseScratch(void *p)
 MexError::MexError(const std::string &message) : std::runtime_error(message) {}
 MexError::~MexError() = default;
 
+void endCall(const char *message)
+{
+    HostState &h = host();
+    h.endMessage = message ? message : "";
+#if defined(STANDIN_END_BY_LONGJMP)
+    if (h.callStart)
+        std::longjmp(*h.callStart, 1);
+#endif
+    throw MexError(h.endMessage);
+}
+
 const std::vector<LedgerEntry> &ledger()
 {
     return host().ledger;
@@ -175,26 +214,26 @@ std::size_t liveScratch()
 
 mxArray *numeric(mxClassID cls, const std::vector<mwSize> &dims, bool complex)
 {
-    return makeArray(cls, dims, complex, allElements);
+    return makeOrThrow(cls, dims, complex, allElements);
 }
 
 mxArray *matrix(mwSize rows, mwSize cols, const std::vector<double> &values)
 {
-    mxArray *a = makeArray(mxDOUBLE_CLASS, {rows, cols}, false, allElements);
+    mxArray *a = makeOrThrow(mxDOUBLE_CLASS, {rows, cols}, false, allElements);
     std::copy_n(values.begin(), std::min(values.size(), a->storedElements), static_cast<double *>(a->real));
     return a;
 }
 
 mxArray *sparse(mwSize rows, mwSize cols, mwSize nzmax)
 {
-    mxArray *a = makeArray(mxDOUBLE_CLASS, {rows, cols}, false, static_cast<std::size_t>(nzmax));
+    mxArray *a = makeOrThrow(mxDOUBLE_CLASS, {rows, cols}, false, static_cast<std::size_t>(nzmax));
     a->sparse = true;
     return a;
 }
 
 mxArray *structure(const std::vector<mwSize> &dims, const std::vector<std::string> &fields)
 {
-    mxArray *a = makeArray(mxSTRUCT_CLASS, dims, false, allElements);
+    mxArray *a = makeOrThrow(mxSTRUCT_CLASS, dims, false, allElements);
     a->fieldNames = fields;
     a->children.assign(a->storedElements * fields.size(), nullptr);
     return a;
@@ -214,14 +253,14 @@ void setField(mxArray *s, mwIndex index, const std::string &name, mxArray *value
 
 mxArray *cell(const std::vector<mwSize> &dims)
 {
-    mxArray *a = makeArray(mxCELL_CLASS, dims, false, allElements);
+    mxArray *a = makeOrThrow(mxCELL_CLASS, dims, false, allElements);
     a->children.assign(a->storedElements, nullptr);
     return a;
 }
 
 mxArray *text(const std::string &s)
 {
-    mxArray *a = makeArray(mxCHAR_CLASS, {1, static_cast<mwSize>(s.size())}, false, allElements);
+    mxArray *a = makeOrThrow(mxCHAR_CLASS, {1, static_cast<mwSize>(s.size())}, false, allElements);
     auto *chars = static_cast<std::uint16_t *>(a->real);
     for (std::size_t k = 0; k < s.size(); ++k)
         chars[k] = static_cast<unsigned char>(s[k]);
@@ -271,12 +310,24 @@ CallResult call(Gateway g, int nlhs, const std::vector<const mxArray *> &inputs)
     h.inCall = true;
     h.createdInCall.clear();
     h.scratchInCall.clear();
+#if defined(STANDIN_END_BY_LONGJMP)
+    std::jmp_buf start;
+    h.callStart = &start;
+    if (setjmp(start) == 0) {
+        g(nlhs, plhs.data(), static_cast<int>(inputs.size()), prhs.data());
+        r.ok = true;
+    } else {
+        r.error = h.endMessage;
+    }
+    h.callStart = nullptr;
+#else
     try {
         g(nlhs, plhs.data(), static_cast<int>(inputs.size()), prhs.data());
         r.ok = true;
     } catch (const MexError &e) {
         r.error = e.what();
     }
+#endif
     h.inCall = false;
 
     for (void *p : h.scratchInCall) {
@@ -318,17 +369,33 @@ const mwSize *mxGetDimensions(const mxArray *a)
     return a->dims.data();
 }
 
+// The module-facing operations end the call when they cannot deliver, after
+// their own locals are gone.
+static mxArray *deliver(mxArray *a)
+{
+    if (!a)
+        standin::endCall(standin::host().failure.c_str());
+    return standin::createdByModule(a);
+}
+
 mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID cls, mxComplexity complexity)
 {
-    std::vector<mwSize> d(dims, dims + std::max<mwSize>(ndim, 0));
-    return standin::createdByModule(
-        standin::makeArray(cls, d, complexity == mxCOMPLEX, standin::allElements));
+    mxArray *a;
+    {
+        const std::vector<mwSize> d(dims, dims + std::max<mwSize>(ndim, 0));
+        a = standin::makeArray(cls, d, complexity == mxCOMPLEX, standin::allElements);
+    }
+    return deliver(a);
 }
 
 mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity complexity)
 {
-    return standin::createdByModule(
-        standin::makeArray(mxDOUBLE_CLASS, {m, n}, complexity == mxCOMPLEX, standin::allElements));
+    mxArray *a;
+    {
+        const std::vector<mwSize> d = {m, n};
+        a = standin::makeArray(mxDOUBLE_CLASS, d, complexity == mxCOMPLEX, standin::allElements);
+    }
+    return deliver(a);
 }
 
 mxArray *mxGetField(const mxArray *a, mwIndex index, const char *name)
@@ -370,6 +437,8 @@ bool mxIsFinite(double v)
 void *mxCalloc(std::size_t n, std::size_t size)
 {
     void *p = standin::zeroBlock(n, size);
+    if (!p)
+        standin::endCall(standin::host().failure.c_str());
     standin::HostState &h = standin::host();
     h.scratch[p] = h.scratchSerial++;
     if (h.inCall)

@@ -4,8 +4,9 @@
 //
 // Every scratch allocation, release, array creation and destruction made
 // through the host operations is written to a ledger, in order.
-// mexErrMsgTxt ends the call by throwing MexError; call() catches it and,
-// as MATLAB does, frees the scratch and arrays the ended call left behind.
+// mexErrMsgTxt ends the call by throwing MexError (by longjmp on 32-bit
+// Windows); call() catches it and, as MATLAB does, frees the scratch and
+// arrays the ended call left behind.
 #ifndef ZEB_STANDIN_H
 #define ZEB_STANDIN_H
 
@@ -32,6 +33,9 @@ public:
     explicit MexError(const std::string &message);
     ~MexError() override;
 };
+
+// Ends the current MEX call with `message`: the host side of mexErrMsgTxt.
+[[noreturn]] STANDIN_API void endCall(const char *message);
 
 enum class Event {
     Calloc,   // mxCalloc by the module

@@ -97,6 +97,12 @@ function(zeb_add_mex module)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -static)
     target_link_libraries(${target} PRIVATE zeb_import_mx zeb_import_mex)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEB_OUTPUT_ROOT}/${platform})
+  elseif(platform STREQUAL "mexmaci64")
+    # A bundle (CMake's MODULE on macOS) exporting only _mexFunction; the
+    # host's operations are looked up when MATLAB loads it.
+    set(list ${CMAKE_CURRENT_BINARY_DIR}/${module}_exports.txt)
+    file(WRITE ${list} "_mexFunction\n")
+    target_link_options(${target} PRIVATE -Wl,-exported_symbols_list,${list} -undefined dynamic_lookup)
   endif()
   set_property(GLOBAL APPEND PROPERTY ZEB_MEX_MODULES ${module})
   # The host operations the deliverable must import, no more, no fewer.

@@ -1,0 +1,119 @@
+// Fixed inputs through every module, their outputs written bit for bit to
+// the file named by ZEB_RESULTS_FILE, so that the builds of all platforms
+// can be compared with one another. The inputs are made from integers only
+// (no library mathematics), so they are the same on every platform.
+#include "gateway.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+
+namespace {
+
+class CrossPlatform : public gw::HostTest {
+protected:
+    std::mt19937 rng{2026};
+
+    // k/64 for a uniform integer k in [lo, hi].
+    double value(int lo, int hi)
+    {
+        const unsigned span = static_cast<unsigned>(hi - lo + 1);
+        return (lo + static_cast<int>(rng() % span)) / 64.0;
+    }
+
+    mxArray *matrix(mwSize rows, mwSize cols, int lo, int hi)
+    {
+        std::vector<double> v(static_cast<std::size_t>(rows) * cols);
+        for (auto &x : v)
+            x = value(lo, hi);
+        return arrays.matrix(rows, cols, v);
+    }
+
+    void write(std::FILE *f, const char *module, const mxArray *out)
+    {
+        const unsigned char *p = static_cast<const unsigned char *>(mxGetData(out));
+        std::size_t size = 8;
+        switch (mxGetClassID(out)) {
+        case mxINT8_CLASS: case mxUINT8_CLASS: size = 1; break;
+        case mxINT16_CLASS: case mxUINT16_CLASS: size = 2; break;
+        case mxINT32_CLASS: case mxUINT32_CLASS: size = 4; break;
+        default: size = 8; break;
+        }
+        std::fprintf(f, "%s %d %zu", module, static_cast<int>(mxGetClassID(out)), standin::elements(out));
+        for (std::size_t e = 0; e < standin::elements(out); ++e) {
+            unsigned long long bits = 0;
+            std::memcpy(&bits, p + e * size, size); // little-endian on every platform built
+            std::fprintf(f, " %llx", bits);
+        }
+        std::fprintf(f, "\n");
+    }
+
+    void run(std::FILE *f, const char *module, int nlhs, const std::vector<const mxArray *> &in)
+    {
+        const standin::CallResult r = standin::call(gw::gateway(module), nlhs, in);
+        arrays.keep(r);
+        ASSERT_TRUE(r.ok) << module << ": " << r.error;
+        for (int k = 0; k < std::max(nlhs, 1); ++k)
+            write(f, module, r.outputs[k]);
+    }
+};
+
+TEST_F(CrossPlatform, WriteResults)
+{
+    const char *path = std::getenv("ZEB_RESULTS_FILE");
+    if (!path)
+        GTEST_SKIP() << "ZEB_RESULTS_FILE is not set";
+    std::FILE *f = std::fopen(path, "w");
+    ASSERT_NE(f, nullptr) << path;
+
+    // trellisPass: 5 states over 60 steps, all four outputs.
+    run(f, "trellisPass", 4, {matrix(5, 1, -200, 0), matrix(5, 5, -300, 0), matrix(5, 60, -400, 0)});
+
+    // logTotals: large and small magnitudes, -Inf and NaN entries.
+    mxArray *x = matrix(40, 25, -64000, 64000);
+    double *px = mxGetPr(x);
+    px[3] = -std::numeric_limits<double>::infinity();
+    px[100] = std::numeric_limits<double>::quiet_NaN();
+    run(f, "logTotals", 1, {x});
+
+    // obliqueVote: a complete tree of depth 6 in heap order, three weights
+    // per node; products whose rounding decides branches near the threshold.
+    const mwSize depth = 6, m = (1 << (depth + 1)) - 1, d = 3;
+    std::vector<double> w(d * m), fi(d * m), thr(m), vote(m), parent(m);
+    for (mwSize t = 1; t <= m; ++t) {
+        for (mwSize k = 0; k < d; ++k) {
+            w[(t - 1) * d + k] = value(-640, 640) / 7.0;
+            fi[(t - 1) * d + k] = 1 + rng() % 4;
+        }
+        if (t >= (1 << depth))
+            w[(t - 1) * d] = std::numeric_limits<double>::infinity();
+        thr[t - 1] = value(-64, 64);
+        vote[t - 1] = 1 + static_cast<double>(t % 4);
+        parent[t - 1] = t / 2;
+    }
+    const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
+    mxArray *tree = arrays.add(standin::structure({1, 1}, {names, names + 5}));
+    standin::setField(tree, 0, "W", standin::matrix(d, m, w));
+    standin::setField(tree, 0, "featureIndices", standin::matrix(d, m, fi));
+    standin::setField(tree, 0, "threshold", standin::matrix(1, m, thr));
+    standin::setField(tree, 0, "terminalVote", standin::matrix(1, m, vote));
+    standin::setField(tree, 0, "treeIndices", standin::matrix(1, m, parent));
+    run(f, "obliqueVote", 1, {tree, matrix(300, 4, -256, 256), arrays.matrix(1, 1, {4})});
+
+    // cumsumInt: every integer class, with wrap-around.
+    for (mxClassID c : {mxINT8_CLASS, mxUINT8_CLASS, mxINT16_CLASS, mxUINT16_CLASS, mxINT32_CLASS, mxUINT32_CLASS,
+                        mxINT64_CLASS, mxUINT64_CLASS}) {
+        mxArray *a = arrays.numeric(c, {37, 5, 2});
+        unsigned char *p = static_cast<unsigned char *>(mxGetData(a));
+        const std::size_t bytes = standin::elements(a) * (c == mxINT8_CLASS || c == mxUINT8_CLASS ? 1
+                                                         : c == mxINT16_CLASS || c == mxUINT16_CLASS ? 2
+                                                         : c == mxINT32_CLASS || c == mxUINT32_CLASS ? 4 : 8);
+        for (std::size_t b = 0; b < bytes; ++b)
+            p[b] = static_cast<unsigned char>(rng());
+        run(f, "cumsumInt", 1, {a});
+    }
+    std::fclose(f);
+}
+
+} // namespace

@@ -14,7 +14,11 @@ build: setup
 	cmake -S . -B $(BUILD)
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The demo needs only the Octave plug-ins and the packages that build them.
+demo:
+	scripts/setup-deps demo
+	cmake -S . -B $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS) --target octave_plugins
 	$(OCTAVE) --eval "addpath('$(BUILD)/octave'); addpath('demo'); zeb_demo"
 
 test: build

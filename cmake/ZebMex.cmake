@@ -127,6 +127,7 @@ function(zeb_add_mex module)
       COMMENT "Building Octave plug-in ${octName}.mex"
       VERBATIM)
     add_custom_target(${module}_octave ALL DEPENDS ${out})
+    add_dependencies(octave_plugins ${module}_octave)
     if(ARG_HELP)
       configure_file(${ARG_HELP} ${ZEB_OUTPUT_ROOT}/octave/${octName}.m COPYONLY)
     endif()

@@ -11,16 +11,7 @@ set -u
 file=$1 exports=$2 imports=$3 needed=$4
 readelf=${READELF:-readelf}
 fail=0
-sorted() { tr ' ' '\n' | sed '/^$/d' | sort; }
-compare() { # what expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1 of $file"
-    diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
-    fail=1
-  else
-    echo "ok   $1: $(echo $3)"
-  fi
-}
+. "$(dirname "$0")/common.sh"
 
 syms=$("$readelf" --dyn-syms -W "$file" | awk 'NR > 3 && $8 != "" {print $5, $7, $8}')
 defined=$(echo "$syms" | awk '$2 != "UND" && $2 != "ABS" {print $3}' | sort)

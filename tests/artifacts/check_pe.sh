@@ -8,16 +8,7 @@
 set -u
 objdump=$1 file=$2 exports=$3 imports=$4
 fail=0
-sorted() { tr ' ' '\n' | sed '/^$/d' | sort; }
-compare() { # what expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1 of $file"
-    diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
-    fail=1
-  else
-    echo "ok   $1: $(echo $3)"
-  fi
-}
+. "$(dirname "$0")/common.sh"
 dump=$("$objdump" -p "$file") || exit 1
 
 actualExports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)

@@ -10,16 +10,9 @@ using standin::Event;
 const char *const refusedClass =
     "cumsumInt accepts only integer arrays (int8, uint8, int16, uint16, int32, uint32, int64 or uint64)";
 
-class CumsumIntGateway : public gw::HostTest {
+class CumsumIntGateway : public gw::ModuleTest {
 protected:
-    standin::Gateway g = gw::gateway("cumsumInt");
-
-    CallResult call(int nlhs, const std::vector<const mxArray *> &in)
-    {
-        CallResult r = standin::call(g, nlhs, in);
-        arrays.keep(r);
-        return r;
-    }
+    CumsumIntGateway() : ModuleTest("cumsumInt") {}
 
     template <class T>
     mxArray *make(mxClassID cls, const std::vector<mwSize> &dims, const std::vector<T> &values, bool complex = false)

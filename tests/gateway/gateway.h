@@ -57,6 +57,15 @@ private:
     std::size_t arraysBefore_ = 0;
 };
 
+// A HostTest for one module's deliverable; call() keeps the outputs so
+// that they are destroyed with the test.
+class ModuleTest : public HostTest {
+protected:
+    explicit ModuleTest(const std::string &module) : g(gateway(module)) {}
+    standin::CallResult call(int nlhs, const std::vector<const mxArray *> &in);
+    standin::Gateway g;
+};
+
 } // namespace gw
 
 #endif

@@ -10,16 +10,10 @@ namespace {
 using standin::CallResult;
 using standin::Event;
 
-class LogTotalsGateway : public gw::HostTest {
+class LogTotalsGateway : public gw::ModuleTest {
 protected:
-    standin::Gateway g = gw::gateway("logTotals");
+    LogTotalsGateway() : ModuleTest("logTotals") {}
 
-    CallResult call(int nlhs, const std::vector<const mxArray *> &in)
-    {
-        CallResult r = standin::call(g, nlhs, in);
-        arrays.keep(r);
-        return r;
-    }
 };
 
 const char *const wrongCount = "Invalid number of inputs. Must be 1.";

@@ -14,9 +14,9 @@ const double nan = std::numeric_limits<double>::quiet_NaN();
 
 const std::vector<std::string> fieldNames = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
 
-class ObliqueVoteGateway : public gw::HostTest {
+class ObliqueVoteGateway : public gw::ModuleTest {
 protected:
-    standin::Gateway g = gw::gateway("obliqueVote");
+    ObliqueVoteGateway() : ModuleTest("obliqueVote") {}
 
     // The stump: root splits feature 1 at 0; leaf 2 votes class 1, leaf 3 class 2.
     std::vector<mxArray *> stumpTables()
@@ -46,13 +46,6 @@ protected:
         for (const auto &e : extra)
             standin::setField(s, 0, e, standin::text("ignored"));
         return s;
-    }
-
-    CallResult call(int nlhs, const std::vector<const mxArray *> &in)
-    {
-        CallResult r = standin::call(g, nlhs, in);
-        arrays.keep(r);
-        return r;
     }
 
     CallResult vote(mxArray *t, mxArray *x, double k) { return call(1, {t, x, arrays.matrix(1, 1, {k})}); }

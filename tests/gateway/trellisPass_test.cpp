@@ -10,9 +10,9 @@ namespace {
 using standin::CallResult;
 using standin::Event;
 
-class TrellisPassGateway : public gw::HostTest {
+class TrellisPassGateway : public gw::ModuleTest {
 protected:
-    standin::Gateway g = gw::gateway("trellisPass");
+    TrellisPassGateway() : ModuleTest("trellisPass") {}
 
     // A random normalised model of n states over t steps.
     std::vector<const mxArray *> model(mwSize n, mwSize t, unsigned seed = 1)
@@ -29,12 +29,6 @@ protected:
                 arrays.matrix(n, t, fill(std::size_t(n) * t))};
     }
 
-    CallResult call(int nlhs, const std::vector<const mxArray *> &in)
-    {
-        CallResult r = standin::call(g, nlhs, in);
-        arrays.keep(r);
-        return r;
-    }
 };
 
 const char *const wrongCount = "Invalid number of inputs. Must be 3.";

@@ -33,7 +33,9 @@ const std::size_t allElements = std::numeric_limits<std::size_t>::max();
 // DWARF unwinder, which cannot see the other modules' frames, so there the
 // host returns to the call's start with longjmp instead (the modules keep
 // no objects with destructors in the frames that this skips).
-#if defined(_WIN32) && !defined(_WIN64)
+// STANDIN_FORCE_LONGJMP selects the same on other platforms, so that this
+// path is tested where 32-bit Windows programs cannot run.
+#if (defined(_WIN32) && !defined(_WIN64)) || defined(STANDIN_FORCE_LONGJMP)
 #define STANDIN_END_BY_LONGJMP 1
 #endif
 

@@ -9,6 +9,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+// 32-byte registers where the processor has AVX2, chosen at run time.
+#define CUMSUM_AVX2 1
+#include <immintrin.h>
+#define CUMSUM_TARGET_AVX2 __attribute__((target("avx2")))
+#endif
 
 namespace cumsum {
 
@@ -117,22 +123,124 @@ void column(const T *a, T *b, std::int64_t rows)
 }
 #endif
 
+#if defined(CUMSUM_AVX2)
+// The same in 32-byte registers: the prefix sum runs inside each 16-byte
+// half, then the lower half's total is added to the upper half. Byte
+// shuffles pick "the last element" for every element width alike.
+template <int Bytes>
+struct Wide;
+
+template <>
+struct Wide<1> {
+    CUMSUM_TARGET_AVX2 static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi8(a, b); }
+};
+template <>
+struct Wide<2> {
+    CUMSUM_TARGET_AVX2 static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+};
+template <>
+struct Wide<4> {
+    CUMSUM_TARGET_AVX2 static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+};
+template <>
+struct Wide<8> {
+    CUMSUM_TARGET_AVX2 static __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
+};
+
+// Shuffle indices repeating, in every 16-byte half, the bytes of the
+// element that ends at byte `end` of that half.
+template <int Bytes>
+CUMSUM_TARGET_AVX2 __m256i repeatElementEndingAt(int end)
+{
+    alignas(32) char index[32];
+    for (int k = 0; k < 32; ++k)
+        index[k] = static_cast<char>(end - Bytes + k % Bytes);
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(index));
+}
+
+template <class T>
+CUMSUM_TARGET_AVX2 void columnAvx2(const T *a, T *b, std::int64_t rows)
+{
+    constexpr int bytes = static_cast<int>(sizeof(T));
+    using W = Wide<bytes>;
+    const std::int64_t width = 32 / bytes;
+    const __m256i lastOfHalf = repeatElementEndingAt<bytes>(16); // in the upper quadword pair
+    const __m256i lastOfQuad = repeatElementEndingAt<bytes>(8);  // in a quadword repeated
+    std::int64_t i = 0;
+    while (i < rows && reinterpret_cast<std::uintptr_t>(b + i) % 32 != 0)
+        ++i;
+    alignas(32) Unsigned<T> lanes[32 / sizeof(T)];
+    lanes[0] = scalarRun(a, b, i, Unsigned<T>(0));
+    for (std::int64_t k = 1; k < width; ++k)
+        lanes[k] = lanes[0];
+    __m256i carry = _mm256_load_si256(reinterpret_cast<const __m256i *>(lanes));
+    for (; i + width <= rows; i += width) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+        if (bytes <= 1)
+            v = W::add(v, _mm256_slli_si256(v, 1));
+        if (bytes <= 2)
+            v = W::add(v, _mm256_slli_si256(v, 2));
+        if (bytes <= 4)
+            v = W::add(v, _mm256_slli_si256(v, 4));
+        v = W::add(v, _mm256_slli_si256(v, 8));
+        // The lower half's total, added to every element of the upper half.
+        const __m256i lowerOnly = _mm256_permute2x128_si256(v, v, 0x08);
+        v = W::add(v, _mm256_shuffle_epi8(lowerOnly, lastOfHalf));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(b + i), W::add(v, carry));
+        // The block's total: its last element, in every element.
+        const __m256i total = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(v, 0xFF), lastOfQuad);
+        carry = W::add(carry, total);
+    }
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), carry);
+    scalarRun(a + i, b + i, rows - i, lanes[0]);
+}
+#endif
+
+// The instruction sets the sums can use; every one gives the same result.
+enum class Isa { Scalar, Sse2, Avx2 };
+
+// The widest this processor runs.
+inline Isa bestIsa()
+{
+#if defined(CUMSUM_AVX2)
+    if (__builtin_cpu_supports("avx2"))
+        return Isa::Avx2;
+#endif
+#if defined(__SSE2__)
+    return Isa::Sse2;
+#else
+    return Isa::Scalar;
+#endif
+}
+
 // out(i, j) = in(0, j) + ... + in(i, j) modulo 2^bits, for `columns` columns
 // of `rows` elements each, stored one after another. Each column is summed
-// top to bottom, in memory order.
+// top to bottom, in memory order. `isa` must be one this processor runs.
 template <class T>
-void columns(const T *in, T *out, std::int64_t rows, std::int64_t columns)
+void columns(const T *in, T *out, std::int64_t rows, std::int64_t columns, Isa isa = bestIsa())
 {
     static_assert(std::is_integral<T>::value, "integer elements only");
     if (rows <= 0)
         return;
-#if defined(__SSE2__)
-    for (std::int64_t j = 0; j < columns; ++j)
-        column(in + j * rows, out + j * rows, rows);
-#else
-    for (std::int64_t j = 0; j < columns; ++j)
-        scalarRun(in + j * rows, out + j * rows, rows, Unsigned<T>(0));
+    for (std::int64_t j = 0; j < columns; ++j) {
+        const T *a = in + j * rows;
+        T *b = out + j * rows;
+        switch (isa) {
+#if defined(CUMSUM_AVX2)
+        case Isa::Avx2:
+            columnAvx2(a, b, rows);
+            break;
 #endif
+#if defined(__SSE2__)
+        case Isa::Sse2:
+            column(a, b, rows);
+            break;
+#endif
+        default:
+            scalarRun(a, b, rows, Unsigned<T>(0));
+            break;
+        }
+    }
 }
 
 } // namespace cumsum

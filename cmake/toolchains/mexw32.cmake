@@ -1,15 +1,6 @@
-# Windows i386 with MinGW-w64 (posix thread model, for GoogleTest); programs
-# run under 32-bit Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows i386: MinGW-w64, programs run under 32-bit Wine where the machine can.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(ZEB_DLLTOOL i686-w64-mingw32-dlltool)
-set(ZEB_OBJDUMP i686-w64-mingw32-objdump)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine32)
+set(ZEB_MINGW_TRIPLE i686-w64-mingw32)
+set(ZEB_WINE ${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
 set(ZEB_MEX_PLATFORM mexw32 CACHE STRING "" FORCE)

@@ -1,15 +1,6 @@
-# Windows x86-64 with MinGW-w64 (posix thread model, for GoogleTest); programs
-# run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows x86-64: MinGW-w64, programs run under Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(ZEB_DLLTOOL x86_64-w64-mingw32-dlltool)
-set(ZEB_OBJDUMP x86_64-w64-mingw32-objdump)
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+set(ZEB_MINGW_TRIPLE x86_64-w64-mingw32)
+set(ZEB_WINE /usr/lib/wine/wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
 set(ZEB_MEX_PLATFORM mexw64 CACHE STRING "" FORCE)

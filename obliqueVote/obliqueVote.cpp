@@ -8,7 +8,6 @@
 #include "mexhost.h"
 #include "obliqueCore.h"
 
-#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -42,32 +41,32 @@ const char *const msgBadCount = "obliqueVote requires a finite class count withi
 // The message for a descent that could not go on, naming the node.
 void refuseFault(const oblique::Outcome &o, std::int64_t steps)
 {
-    char text[160];
-    const long long node = static_cast<long long>(o.node);
+    const char *format = "obliqueVote: node %lld uses a feature index outside the columns of X";
     switch (o.fault) {
     case oblique::Fault::MissingChild:
-        std::snprintf(text, sizeof text, "obliqueVote: internal node %lld has fewer than two children", node);
-        break;
-    case oblique::Fault::Cycle:
-        std::snprintf(text, sizeof text, "obliqueVote: no leaf within %lld steps, the tree has a cycle through node %lld",
-                      static_cast<long long>(steps), node);
+        format = "obliqueVote: internal node %lld has fewer than two children";
         break;
     case oblique::Fault::NodeBeyondW:
-        std::snprintf(text, sizeof text, "obliqueVote: node %lld lies beyond the columns of field 'W'", node);
+        format = "obliqueVote: node %lld lies beyond the columns of field 'W'";
         break;
     case oblique::Fault::NodeBeyondFeatures:
-        std::snprintf(text, sizeof text, "obliqueVote: node %lld lies beyond the columns of field 'featureIndices'", node);
+        format = "obliqueVote: node %lld lies beyond the columns of field 'featureIndices'";
         break;
     case oblique::Fault::NodeBeyondThreshold:
-        std::snprintf(text, sizeof text, "obliqueVote: node %lld lies beyond the entries of field 'threshold'", node);
+        format = "obliqueVote: node %lld lies beyond the entries of field 'threshold'";
         break;
     case oblique::Fault::NodeBeyondVote:
-        std::snprintf(text, sizeof text, "obliqueVote: node %lld lies beyond the entries of field 'terminalVote'", node);
+        format = "obliqueVote: node %lld lies beyond the entries of field 'terminalVote'";
         break;
     default:
-        std::snprintf(text, sizeof text, "obliqueVote: node %lld uses a feature index outside the columns of X", node);
         break;
     }
+    char text[160];
+    if (o.fault == oblique::Fault::Cycle)
+        std::snprintf(text, sizeof text, "obliqueVote: no leaf within %lld steps, the tree has a cycle through node %lld",
+                      static_cast<long long>(steps), static_cast<long long>(o.node));
+    else
+        std::snprintf(text, sizeof text, format, static_cast<long long>(o.node));
     mexErrMsgTxt(text);
 }
 

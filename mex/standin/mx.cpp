@@ -284,6 +284,11 @@ std::size_t elements(const mxArray *a)
     return a->storedElements;
 }
 
+std::size_t elementBytes(const mxArray *a)
+{
+    return a->elementSize;
+}
+
 void destroy(mxArray *a)
 {
     if (!a)

@@ -70,6 +70,8 @@ STANDIN_API mxArray *text(const std::string &s);
 STANDIN_API double *imaginary(const mxArray *a);
 STANDIN_API std::vector<mwSize> dims(const mxArray *a);
 STANDIN_API std::size_t elements(const mxArray *a);
+// Bytes per element of the array's class.
+STANDIN_API std::size_t elementBytes(const mxArray *a);
 STANDIN_API void destroy(mxArray *a);
 
 typedef void (*Gateway)(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);

@@ -33,13 +33,7 @@ protected:
     void write(std::FILE *f, const char *module, const mxArray *out)
     {
         const unsigned char *p = static_cast<const unsigned char *>(mxGetData(out));
-        std::size_t size = 8;
-        switch (mxGetClassID(out)) {
-        case mxINT8_CLASS: case mxUINT8_CLASS: size = 1; break;
-        case mxINT16_CLASS: case mxUINT16_CLASS: size = 2; break;
-        case mxINT32_CLASS: case mxUINT32_CLASS: size = 4; break;
-        default: size = 8; break;
-        }
+        const std::size_t size = standin::elementBytes(out);
         std::fprintf(f, "%s %d %zu", module, static_cast<int>(mxGetClassID(out)), standin::elements(out));
         for (std::size_t e = 0; e < standin::elements(out); ++e) {
             unsigned long long bits = 0;
@@ -106,9 +100,7 @@ TEST_F(CrossPlatform, WriteResults)
                         mxINT64_CLASS, mxUINT64_CLASS}) {
         mxArray *a = arrays.numeric(c, {37, 5, 2});
         unsigned char *p = static_cast<unsigned char *>(mxGetData(a));
-        const std::size_t bytes = standin::elements(a) * (c == mxINT8_CLASS || c == mxUINT8_CLASS ? 1
-                                                         : c == mxINT16_CLASS || c == mxUINT16_CLASS ? 2
-                                                         : c == mxINT32_CLASS || c == mxUINT32_CLASS ? 4 : 8);
+        const std::size_t bytes = standin::elements(a) * standin::elementBytes(a);
         for (std::size_t b = 0; b < bytes; ++b)
             p[b] = static_cast<unsigned char>(rng());
         run(f, "cumsumInt", 1, {a});

@@ -1,7 +1,6 @@
 #include "gateway.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <map>
 
 namespace gw {

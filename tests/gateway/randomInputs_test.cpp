@@ -58,8 +58,8 @@ protected:
             for (std::size_t e = 0; e < standin::elements(a); ++e)
                 mxGetPr(a)[e] = number();
         else
-            for (std::size_t e = 0; e < standin::elements(a); ++e)
-                static_cast<unsigned char *>(mxGetData(a))[e] = static_cast<unsigned char>(rng());
+            for (std::size_t b = 0; b < standin::elements(a) * standin::elementBytes(a); ++b)
+                static_cast<unsigned char *>(mxGetData(a))[b] = static_cast<unsigned char>(rng());
         return a;
     }
 

@@ -27,30 +27,12 @@ function(zeb_mex_export_name module platform out)
   set(${out} ${name} PARENT_SCOPE)
 endfunction()
 
-# Per-platform table: the names under which the host operations are bound.
-# Dimension, creation and field operations take the "_700" names everywhere
-# but on Linux i386, which binds the plain names at symbol version v7.0.
-function(zeb_mex_host_names platform out)
-  set(names)
-  foreach(op ${ARGN})
-    if(op MATCHES "^(mxGetDimensions|mxGetNumberOfDimensions|mxCreateNumericArray|mxCreateDoubleMatrix|mxGetField)$")
-      if(platform STREQUAL "mexglx")
-        set(op ${op}@v7.0)
-      else()
-        set(op ${op}_700)
-      endif()
-    endif()
-    list(APPEND names ${op})
-  endforeach()
-  set(${out} ${names} PARENT_SCOPE)
-endfunction()
-
-# zeb_add_mex(<module> SOURCES <files...> IMPORTS <host operations...> [HELP <file.m>])
+# zeb_add_mex(<module> SOURCES <files...> [HELP <file.m>])
 # Builds the module for ZEB_MEX_PLATFORM against the stand-in host libraries
 # (target <module>_mex) and, when ZEB_OCTAVE is on, for GNU Octave through
 # mkoctfile (target <module>_octave). Sources are relative to the caller.
 function(zeb_add_mex module)
-  cmake_parse_arguments(ARG "" "HELP" "SOURCES;IMPORTS" ${ARGN})
+  cmake_parse_arguments(ARG "" "HELP" "SOURCES" ${ARGN})
   set(platform ${ZEB_MEX_PLATFORM})
   zeb_mex_file_name(${module} ${platform} fileName)
 
@@ -105,9 +87,6 @@ function(zeb_add_mex module)
     target_link_options(${target} PRIVATE -Wl,-exported_symbols_list,${list} -undefined dynamic_lookup)
   endif()
   set_property(GLOBAL APPEND PROPERTY ZEB_MEX_MODULES ${module})
-  # The host operations the deliverable must import, no more, no fewer.
-  zeb_mex_host_names(${platform} hostNames ${ARG_IMPORTS})
-  set_property(GLOBAL PROPERTY ZEB_MEX_IMPORTS_${module} ${hostNames})
 
   if(ARG_HELP)
     configure_file(${ARG_HELP} ${ZEB_OUTPUT_ROOT}/${platform}/${fileName}.m COPYONLY)

@@ -53,7 +53,12 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const mxArray *a = prhs[0];
     const mxClassID cls = mxGetClassID(a);
     const Worker worker = workerFor(cls);
-    if (!worker)
+    // An empty double or single array (often what a filter left) has an
+    // empty running sum of its own shape and class; any other class is
+    // refused, empty or not.
+    const bool emptyFloat =
+        (cls == mxDOUBLE_CLASS || cls == mxSINGLE_CLASS) && mexhost::elementCount(a) == 0;
+    if (!worker && !emptyFloat)
         mexErrMsgTxt(msgClass);
 
     // The output takes the input's own dimension vector and class: its
@@ -61,6 +66,8 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const mwSize nd = mxGetNumberOfDimensions(a);
     const mwSize *dims = mxGetDimensions(a);
     plhs[0] = mxCreateNumericArray(nd, dims, cls, mxREAL);
+    if (!worker)
+        return;
 
     const std::int64_t m = static_cast<std::int64_t>(dims[0]);
     const std::int64_t columns = m > 0 ? mexhost::elementCount(a) / m : 0;

@@ -38,7 +38,8 @@ static double columnMaximum(const double *col, std::int64_t rows)
     return m;
 }
 
-void addexp(const double *source, const std::int64_t *dims, double *output, double *maxima)
+void addexp(const double *source, const std::int64_t *dims, double *output, double *maxima,
+            AllMinusInf allMinusInf)
 {
     const std::int64_t rows = dims[0];
     const std::int64_t cols = dims[1];
@@ -59,6 +60,15 @@ void addexp(const double *source, const std::int64_t *dims, double *output, doub
     for (std::int64_t k = 0; k < cols; ++k) {
         const double *col = source + k * rows;
         const double m = maxima[k];
+        if (m == -std::numeric_limits<double>::infinity() && allMinusInf == AllMinusInf::MinusInf) {
+            // Every entry is -Inf or NaN; a NaN still makes the result NaN.
+            double result = m;
+            for (std::int64_t r = 0; r < rows; ++r)
+                if (col[r] != col[r])
+                    result = col[r];
+            output[k] = result;
+            continue;
+        }
         double sum = 0.0;
         std::int64_t r = 0;
         for (; r + 4 <= rows; r += 4) {

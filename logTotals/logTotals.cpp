@@ -14,6 +14,7 @@ const char *const msgInputCount = "Invalid number of inputs. Must be 1.";
 const char *const msgNot2D = "logTotals() only accepts 2D input.";
 const char *const msgClass = "logTotals() only accepts double input.";
 const char *const msgSparse = "logTotals() does not accept sparse input.";
+const char *const msgTooLarge = "logTotals() output is too large to address.";
 
 } // namespace
 
@@ -36,6 +37,10 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         mexErrMsgTxt(msgSparse);
 
     const std::int64_t dims[2] = {static_cast<std::int64_t>(xDims[0]), static_cast<std::int64_t>(xDims[1])};
+    // An input without rows can have more columns than the output (one
+    // double each, and as many of scratch) could hold.
+    if (!mexhost::addressable(dims[1], sizeof(double)))
+        mexErrMsgTxt(msgTooLarge);
 
     mwSize *outDims = static_cast<mwSize *>(mxCalloc(2, sizeof(mwSize)));
     outDims[0] = 1;

@@ -110,15 +110,40 @@ inline std::int64_t extent(const mxArray *a, int k)
     return static_cast<std::int64_t>(mxGetDimensions(a)[k]);
 }
 
-/* Number of elements: the product of every extent, in 64 bits. */
+/* The product of two non-negative counts, or INT64_MAX where it would not
+ * fit: a saturated count exceeds every limit it is compared with. */
+inline std::int64_t countProduct(std::int64_t a, std::int64_t b)
+{
+    if (a == 0 || b == 0)
+        return 0;
+    if (a < 0 || b < 0 || a > INT64_MAX / b)
+        return INT64_MAX;
+    return a * b;
+}
+
+/* Number of elements: the product of every extent, in 64 bits. Any zero
+ * extent makes it 0, whatever the others are; a product that would
+ * overflow saturates at INT64_MAX (no array that exists has that many). */
 inline std::int64_t elementCount(const mxArray *a)
 {
     const std::int64_t nd = static_cast<std::int64_t>(mxGetNumberOfDimensions(a));
     const mwSize *d = mxGetDimensions(a);
+    for (std::int64_t k = 0; k < nd; ++k)
+        if (d[k] == 0)
+            return 0;
     std::int64_t n = 1;
     for (std::int64_t k = 0; k < nd; ++k)
-        n *= static_cast<std::int64_t>(d[k]);
+        n = countProduct(n, static_cast<std::int64_t>(d[k]));
     return n;
+}
+
+/* Whether `count` elements of `size` bytes each can be addressed at all on
+ * this platform. The host may multiply the two without an overflow check
+ * (Octave does), so a gateway asks this before it creates an output or
+ * takes scratch whose size it computed itself. */
+inline bool addressable(std::int64_t count, std::size_t size)
+{
+    return count >= 0 && static_cast<std::uint64_t>(count) <= static_cast<std::uint64_t>(PTRDIFF_MAX) / size;
 }
 
 /* A full (not sparse) double array: the only kind whose data the numeric

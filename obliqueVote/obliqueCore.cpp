@@ -94,10 +94,21 @@ Outcome descend(const ObliqueTree &tree, const std::int32_t *children, const Dat
 Outcome evaluateTree(const ObliqueTree &tree, const std::int32_t *children, const Data &data, std::int64_t k,
                      double *v)
 {
+    // Without columns no row has a value to read, so every row takes the
+    // first row's path (to the root leaf, or to the root's first feature
+    // index, which names no column): one descent serves them all.
+    const bool samePath = data.columns == 0;
+    Outcome o;
     for (std::int64_t i = 0; i < data.rows; ++i) {
-        const Outcome o = descend(tree, children, data, i);
+        if (i == 0 || !samePath)
+            o = descend(tree, children, data, i);
         if (o.fault != Fault::None)
             return o;
+        if (k <= 0) {
+            if (samePath)
+                break; // nothing to write, and nothing left to read
+            continue;
+        }
         // Column j gets 1 when j equals terminalVote - 1 as doubles: a NaN
         // or fractional vote matches no column.
         const double target = tree.terminalVote[o.node - 1] - 1.0;

@@ -37,6 +37,7 @@ const char *const msgEmptyTree = "obliqueVote requires a non-empty field 'treeIn
 const char *const msgTooManyNodes = "obliqueVote requires fewer than 2^31 nodes";
 const char *const msgNoCount = "obliqueVote requires a class count as argument 3";
 const char *const msgBadCount = "obliqueVote requires a finite class count within the 32-bit range";
+const char *const msgTooLarge = "obliqueVote requires an output (rows of X times classes) small enough to address";
 
 // The message for a descent that could not go on, naming the node.
 void refuseFault(const oblique::Outcome &o, std::int64_t steps)
@@ -89,28 +90,39 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         if (!fields[f])
             mexErrMsgTxt(msgMissing[f]);
     }
+
+    // A root whose first weight is not finite is a leaf: every row stops
+    // there, and featureIndices, threshold and treeIndices are never read,
+    // so they are not checked either.
+    const mxArray *w = fields[0];
+    const bool wReadable =
+        mexhost::isFullDouble(w) && mexhost::extent(w, 0) > 0 && mexhost::elementCount(w) > 0;
+    const bool rootIsLeaf = wReadable && !mxIsFinite(mxGetPr(w)[0]);
+    const bool fieldRead[5] = {true, !rootIsLeaf, !rootIsLeaf, true, !rootIsLeaf};
+
     for (int f = 0; f < 5; ++f)
-        if (!mexhost::isFullDouble(fields[f]))
+        if (fieldRead[f] && !mexhost::isFullDouble(fields[f]))
             mexErrMsgTxt(msgFieldClass[f]);
     if (!mexhost::isFullDouble(prhs[1]))
         mexErrMsgTxt(msgDataClass);
     if (!mexhost::isFullDouble(prhs[2]))
         mexErrMsgTxt(msgCountClass);
 
-    const mxArray *w = fields[0];
-    oblique::ObliqueTree tree;
+    oblique::ObliqueTree tree = {};
     tree.d = mexhost::extent(w, 0);
     const std::int64_t wCount = mexhost::elementCount(w);
     if (tree.d <= 0 || wCount == 0)
         mexErrMsgTxt(msgEmptyW);
-    tree.m = mexhost::elementCount(fields[4]);
-    if (tree.m == 0)
-        mexErrMsgTxt(msgEmptyTree);
-    if (tree.m > 2147483647)
-        mexErrMsgTxt(msgTooManyNodes);
+    if (!rootIsLeaf) {
+        tree.m = mexhost::elementCount(fields[4]);
+        if (tree.m == 0)
+            mexErrMsgTxt(msgEmptyTree);
+        if (tree.m > 2147483647)
+            mexErrMsgTxt(msgTooManyNodes);
+        tree.featureColumns = mexhost::elementCount(fields[1]) / tree.d;
+        tree.thresholds = mexhost::elementCount(fields[2]);
+    }
     tree.wColumns = wCount / tree.d;
-    tree.featureColumns = mexhost::elementCount(fields[1]) / tree.d;
-    tree.thresholds = mexhost::elementCount(fields[2]);
     tree.votes = mexhost::elementCount(fields[3]);
 
     if (mexhost::elementCount(prhs[2]) == 0)
@@ -122,26 +134,37 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const std::int64_t k = count > 0 ? static_cast<std::int64_t>(count) : 0;
 
     tree.W = mxGetPr(w);
-    tree.featureIndices = mxGetPr(fields[1]);
-    tree.threshold = mxGetPr(fields[2]);
     tree.terminalVote = mxGetPr(fields[3]);
-    tree.treeIndices = mxGetPr(fields[4]);
+    if (!rootIsLeaf) {
+        tree.featureIndices = mxGetPr(fields[1]);
+        tree.threshold = mxGetPr(fields[2]);
+        tree.treeIndices = mxGetPr(fields[4]);
+    }
 
     oblique::Data data;
     data.x = mxGetPr(prhs[1]);
     data.rows = mexhost::extent(prhs[1], 0);
     data.columns = data.rows > 0 ? mexhost::elementCount(prhs[1]) / data.rows : 0;
 
+    // The host may multiply rows by columns by 8 without an overflow check.
+    if (!mexhost::addressable(mexhost::countProduct(data.rows, k), sizeof(double)))
+        mexErrMsgTxt(msgTooLarge);
+
     plhs[0] = mxCreateDoubleMatrix(static_cast<mwSize>(data.rows), static_cast<mwSize>(k), mxREAL);
     if (data.rows == 0)
         return;
 
-    // Each node's first two children, found in one pass over treeIndices.
-    std::int32_t *children =
-        static_cast<std::int32_t *>(mxCalloc(2 * static_cast<std::size_t>(tree.m), sizeof(std::int32_t)));
-    oblique::buildChildren(tree, children);
+    // Each node's first two children, found in one pass over treeIndices
+    // (M entries of 8 bytes each exist, so 2M of 4 bytes are addressable).
+    // A leaf root has no children to look up.
+    std::int32_t *children = nullptr;
+    if (!rootIsLeaf) {
+        children = static_cast<std::int32_t *>(mxCalloc(2 * static_cast<std::size_t>(tree.m), sizeof(std::int32_t)));
+        oblique::buildChildren(tree, children);
+    }
     const oblique::Outcome o = oblique::evaluateTree(tree, children, data, k, mxGetPr(plhs[0]));
-    mxFree(children);
+    if (children)
+        mxFree(children);
     if (o.fault != oblique::Fault::None)
         refuseFault(o, tree.m);
 }

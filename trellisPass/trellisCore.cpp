@@ -59,7 +59,7 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
             for (std::int64_t k = 0; k < n; ++k)
                 wcol[k] = prev[k] + acol[k];
         }
-        kernel::addexp(s.work, square, s.sum, s.maxima);
+        kernel::addexp(s.work, square, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
         double *cur = alpha + t * n;
         const double *bt = b + t * n;
         for (std::int64_t j = 0; j < n; ++j)
@@ -90,7 +90,7 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
         // work(k, j): leaving state j at t for state k at t+1. Reads A by
         // rows; done in tiles so each tile's cache lines are used whole.
         forEachTile(n, [&](std::int64_t j, std::int64_t k) { s.work[k + j * n] = s.state[k] + a[j + k * n]; });
-        kernel::addexp(s.work, square, s.sum, s.maxima);
+        kernel::addexp(s.work, square, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
         double *cur = beta + t * n;
         for (std::int64_t j = 0; j < n; ++j)
             cur[j] = s.sum[j];
@@ -108,7 +108,7 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
         const std::int64_t off = t * n;
         for (std::int64_t j = 0; j < n; ++j)
             s.state[j] = alpha[off + j] + beta[off + j];
-        kernel::addexp(s.state, column, s.sum, s.maxima);
+        kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
         const double total = s.sum[0];
         for (std::int64_t j = 0; j < n; ++j)
             gamma[off + j] = s.state[j] - total;
@@ -140,7 +140,7 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
         // transpose of the slice it fills.
         for (std::int64_t i = 0; i < n; ++i)
             pairwiseTerms(aT + i * n, bNext, betaNext, alphaNow[i], s.work + i * n, n);
-        kernel::addexp(s.work, whole, s.sum, s.maxima);
+        kernel::addexp(s.work, whole, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
         const double total = s.sum[0];
         double *slice = xi + t * nn;
         forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total; });

@@ -17,6 +17,8 @@ const char *const msgSparse = "Inputs must not be sparse.";
 const char *const msgSquare = "logA must be a square matrix.";
 const char *const msgRows = "logB must have as many rows as logA.";
 const char *const msgPi = "logPi must have at least as many elements as logA has rows.";
+const char *const msgShortB = "logB must hold as many elements as its rows times its columns.";
+const char *const msgXiSize = "logXi (N*N*T doubles) is too large to address.";
 
 double *scratch(std::int64_t count)
 {
@@ -47,16 +49,27 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         if (mxIsSparse(prhs[k]))
             mexErrMsgTxt(msgSparse);
     }
-    if (mxGetNumberOfDimensions(logA) != 2 || mexhost::extent(logA, 0) != mexhost::extent(logA, 1))
-        mexErrMsgTxt(msgSquare);
-
+    // logA may have further pages (only its first N x N block is read), but
+    // that block must be there: an N x N x 0 array holds none of it.
     trellis::Model model;
     model.n = mexhost::extent(logA, 0);
+    if (mexhost::extent(logA, 1) != model.n ||
+        mexhost::elementCount(logA) < mexhost::countProduct(model.n, model.n))
+        mexErrMsgTxt(msgSquare);
+
+    // T is logB's second extent; a zero third extent (or any shape whose
+    // elements fall short of N x T) would leave the steps reading past it.
     model.t = mexhost::extent(logB, 1);
     if (mexhost::extent(logB, 0) != model.n)
         mexErrMsgTxt(msgRows);
+    if (mexhost::elementCount(logB) < mexhost::countProduct(model.n, model.t))
+        mexErrMsgTxt(msgShortB);
     if (mexhost::elementCount(logPi) < model.n)
         mexErrMsgTxt(msgPi);
+    // The other outputs are as large as logB and the scratch as logA, which
+    // exist; only logXi is larger than any input.
+    if (nlhs > 3 && !mexhost::addressable(mexhost::countProduct(model.n * model.n, model.t), sizeof(double)))
+        mexErrMsgTxt(msgXiSize);
 
     model.logPi = mxGetPr(logPi);
     model.logA = mxGetPr(logA);

@@ -99,6 +99,10 @@ const std::size_t tooLarge = std::numeric_limits<std::size_t>::max();
 
 std::size_t product(const std::vector<mwSize> &dims)
 {
+    // A zero extent anywhere empties the array, however large the others.
+    for (mwSize d : dims)
+        if (d == 0)
+            return 0;
     std::size_t n = 1;
     for (mwSize d : dims) {
         const std::size_t e = static_cast<std::size_t>(d);

@@ -83,6 +83,27 @@ TEST_F(CumsumIntGateway, EmptyArraysKeepShapeAndClass)
         sumOf(arrays.numeric(mxINT8_CLASS, dims));
 }
 
+TEST_F(CumsumIntGateway, ZeroExtentsBeyondHugeOnesHoldNothing)
+{
+    // 4 x (2^31-1) x (2^31-1) x 0: a product that overflows 64 bits before
+    // the zero extent is reached.
+    mxArray *a = arrays.numeric(mxUINT8_CLASS, {4, 2147483647, 2147483647, 0});
+    sumOf(a);
+    EXPECT_EQ(mexhost::countProduct(INT64_MAX / 2, 3), INT64_MAX);
+    EXPECT_EQ(mexhost::countProduct(3037000500, 3037000500), INT64_MAX);
+    EXPECT_EQ(mexhost::countProduct(3037000499, 3037000499), 9223372030926249001);
+}
+
+TEST_F(CumsumIntGateway, EmptyDoubleAndSingleArraysComeBackAsTheyAre)
+{
+    for (mxClassID c : {mxDOUBLE_CLASS, mxSINGLE_CLASS})
+        for (std::vector<mwSize> dims : {std::vector<mwSize>{0, 0}, {0, 3}, {3, 0}, {2, 0, 4}})
+            sumOf(arrays.numeric(c, dims));
+    for (mxClassID c : {mxLOGICAL_CLASS, mxCHAR_CLASS})
+        gw::expectRefused(call(1, {arrays.numeric(c, {0, 3})}), refusedClass);
+    gw::expectRefused(call(1, {arrays.add(standin::cell({0, 0}))}), refusedClass);
+}
+
 TEST_F(CumsumIntGateway, ComplexInputGivesRealSumsOfTheRealParts)
 {
     mxArray *a = make<std::int32_t>(mxINT32_CLASS, {3, 1}, {1, 2, 3}, true);

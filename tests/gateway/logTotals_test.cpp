@@ -101,4 +101,15 @@ TEST_F(LogTotalsGateway, ComplexInputIsReadThroughItsRealPart)
     EXPECT_EQ(gw::values(r.outputs[0]), (std::vector<double>{tail + 2, tail + 4}));
 }
 
+TEST_F(LogTotalsGateway, RefusesAnOutputBeyondTheAddressSpace)
+{
+    // No rows, and more columns than a row of doubles can span: reachable
+    // where addresses are 32 bits wide.
+    const std::int64_t columns = PTRDIFF_MAX / std::int64_t(sizeof(double)) + 1;
+    if (columns > 2147483647)
+        GTEST_SKIP() << "32-bit extents cannot exceed this platform's address space";
+    gw::expectRefused(call(1, {arrays.matrix(0, static_cast<mwSize>(columns))}),
+                      "logTotals() output is too large to address.");
+}
+
 } // namespace

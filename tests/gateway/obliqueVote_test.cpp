@@ -211,4 +211,50 @@ TEST_F(ObliqueVoteGateway, ComplexArraysAreReadThroughTheirRealParts)
     EXPECT_EQ(gw::values(r.outputs[0]), (std::vector<double>{1, 0, 0, 0, 1, 1}));
 }
 
+TEST_F(ObliqueVoteGateway, ALeafRootChecksOnlyWAndTerminalVote)
+{
+    mxArray *x = arrays.matrix(2, 2, {1, 2, 3, 4});
+    std::vector<mxArray *> tables = {standin::matrix(1, 1, {inf}), standin::numeric(mxINT8_CLASS, {1, 1}),
+                                     standin::cell({1, 2}), standin::matrix(1, 1, {2}), standin::matrix(0, 0)};
+    CallResult r = vote(tree(tables), x, 3);
+    gw::expectCleanSuccess(r);
+    EXPECT_EQ(gw::values(r.outputs[0]), (std::vector<double>{0, 0, 1, 1, 0, 0}));
+    EXPECT_TRUE(gw::events(r, Event::Calloc).empty());
+    // The same fields under an internal root are refused as before.
+    tables = {standin::matrix(1, 1, {1}), standin::numeric(mxINT8_CLASS, {1, 1}), standin::cell({1, 2}),
+              standin::matrix(1, 1, {2}), standin::matrix(0, 0)};
+    gw::expectRefused(vote(tree(tables), x, 3), "obliqueVote requires field 'featureIndices' to be a full double array");
+    tables = {standin::matrix(1, 1, {nan}), standin::matrix(1, 1), standin::matrix(1, 1), standin::matrix(0, 0),
+              standin::matrix(1, 0)};
+    CallResult beyond = vote(tree(tables), x, 3);
+    EXPECT_EQ(beyond.error, "obliqueVote: node 1 lies beyond the entries of field 'terminalVote'");
+}
+
+TEST_F(ObliqueVoteGateway, RowsWithoutColumnsTakeOnePath)
+{
+    // 2^31 - 1 rows and nothing to write: one descent, not one per row.
+    const mwSize rows = 2147483647;
+    std::vector<mxArray *> leafRoot = {standin::matrix(1, 1, {nan}), standin::matrix(1, 1, {1}),
+                                       standin::matrix(1, 1), standin::matrix(1, 1, {1}), standin::matrix(1, 1)};
+    CallResult r = vote(tree(leafRoot), arrays.matrix(rows, 0), 0);
+    gw::expectCleanSuccess(r);
+    EXPECT_EQ(standin::dims(r.outputs[0]), (std::vector<mwSize>{rows, 0}));
+    CallResult fault = vote(tree(stumpTables()), arrays.matrix(rows, 0), 0);
+    EXPECT_EQ(fault.error, "obliqueVote: node 1 uses a feature index outside the columns of X");
+    // Where there is something to write, every row gets the one leaf's vote.
+    leafRoot = {standin::matrix(1, 1, {nan}), standin::matrix(1, 1, {1}), standin::matrix(1, 1),
+                standin::matrix(1, 1, {2}), standin::matrix(1, 1)};
+    CallResult filled = vote(tree(leafRoot), arrays.matrix(3, 0), 2);
+    gw::expectCleanSuccess(filled);
+    EXPECT_EQ(gw::values(filled.outputs[0]), (std::vector<double>{0, 0, 0, 1, 1, 1}));
+}
+
+TEST_F(ObliqueVoteGateway, RefusesAnOutputBeyondTheAddressSpace)
+{
+    std::vector<mxArray *> leafRoot = {standin::matrix(1, 1, {nan}), standin::matrix(1, 1, {1}),
+                                       standin::matrix(1, 1), standin::matrix(1, 1, {1}), standin::matrix(1, 1)};
+    gw::expectRefused(vote(tree(leafRoot), arrays.matrix(2147483647, 0), 2147483647.0),
+                      "obliqueVote requires an output (rows of X times classes) small enough to address");
+}
+
 } // namespace

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstddef>
+#include <limits>
 #include <random>
 
 namespace {
@@ -142,7 +144,7 @@ TEST_F(TrellisPassGateway, RefusesInputsItWouldReadPastOrMisread)
                           "Inputs must not be sparse.");
     }
     gw::expectRefused(call(4, with(1, arrays.matrix(3, 2))), "logA must be a square matrix.");
-    gw::expectRefused(call(4, with(1, arrays.numeric(mxDOUBLE_CLASS, {3, 3, 2}))),
+    gw::expectRefused(call(4, with(1, arrays.numeric(mxDOUBLE_CLASS, {3, 3, 0}))),
                       "logA must be a square matrix.");
     gw::expectRefused(call(4, with(2, arrays.matrix(2, 4))), "logB must have as many rows as logA.");
     gw::expectRefused(call(4, with(2, arrays.matrix(4, 4))), "logB must have as many rows as logA.");
@@ -178,6 +180,58 @@ TEST_F(TrellisPassGateway, EmptyModelsGiveEmptyOutputs)
         // A zero extent keeps the third dimension.
         EXPECT_EQ(standin::dims(r.outputs[3]), (std::vector<mwSize>{c.n, c.n, c.t}));
     }
+}
+
+TEST_F(TrellisPassGateway, LogAPagesBeyondTheFirstAreNotRead)
+{
+    auto in = model(3, 8, 9);
+    CallResult base = call(4, in);
+    mxArray *paged = arrays.numeric(mxDOUBLE_CLASS, {3, 3, 2});
+    std::copy_n(mxGetPr(in[1]), 9, mxGetPr(paged));
+    std::fill_n(mxGetPr(paged) + 9, 9, std::nan(""));
+    CallResult r = call(4, {in[0], paged, in[2]});
+    gw::expectCleanSuccess(r);
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(gw::values(r.outputs[k]), gw::values(base.outputs[k]));
+}
+
+TEST_F(TrellisPassGateway, RefusesLogBShorterThanItsRowsTimesColumns)
+{
+    // T is logB's second extent: a zero third extent leaves no data behind it.
+    const char *const shortB = "logB must hold as many elements as its rows times its columns.";
+    mxArray *pi = arrays.matrix(2, 1), *a = arrays.matrix(2, 2, {-0.5, -0.5, -0.5, -0.5});
+    gw::expectRefused(call(1, {pi, a, arrays.numeric(mxDOUBLE_CLASS, {2, 3, 0})}), shortB);
+    gw::expectRefused(call(4, {pi, arrays.matrix(2, 2), arrays.numeric(mxDOUBLE_CLASS, {2, 100000000, 0})}), shortB);
+}
+
+TEST_F(TrellisPassGateway, RefusesALogXiBeyondTheAddressSpace)
+{
+    // Reachable with inputs that fit only where addresses are 32 bits wide.
+    const std::int64_t n = 64;
+    const std::int64_t t = PTRDIFF_MAX / (n * n * std::int64_t(sizeof(double))) + 1;
+    if (n * t > (std::int64_t(1) << 23))
+        GTEST_SKIP() << "logXi fits this platform's address space whenever logB does";
+    auto in = model(static_cast<mwSize>(n), static_cast<mwSize>(t));
+    gw::expectRefused(call(4, in), "logXi (N*N*T doubles) is too large to address.");
+}
+
+TEST_F(TrellisPassGateway, LogZeroSumsOfUnreachableStatesAreLogZero)
+{
+    // A left-to-right model: log(0) transitions make whole kernel columns
+    // -Inf until a state becomes reachable. Those sums are -Inf, not NaN.
+    const double z = -std::numeric_limits<double>::infinity(), h = std::log(0.5);
+    mxArray *pi = arrays.matrix(3, 1, {0, z, z});
+    mxArray *a = arrays.matrix(3, 3, {h, z, z, h, h, z, z, h, 0});
+    mxArray *b = arrays.matrix(3, 4, {-0.1, -1.6, -0.7, -2.3, -0.2, -0.7, -2.3, -0.2, -0.7, -0.1, -1.6, -0.7});
+    CallResult r = call(4, {pi, a, b});
+    gw::expectCleanSuccess(r);
+    for (int k = 0; k < 4; ++k)
+        for (double v : gw::values(r.outputs[k]))
+            EXPECT_FALSE(std::isnan(v)) << "output " << k;
+    const std::vector<double> alpha = gw::values(r.outputs[0]);
+    EXPECT_EQ(alpha[2], z);
+    EXPECT_EQ(alpha[5], z);        // state 3 at t = 2: nothing reaches it yet
+    EXPECT_TRUE(std::isfinite(alpha[8]));
 }
 
 } // namespace

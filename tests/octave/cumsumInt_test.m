@@ -68,6 +68,11 @@
 %!   assert (isa (B, "int8") && isequal (size (B), d{1}));
 %! endfor
 %! assert (cumsumInt (int8 ([1; 2]), "ignored"), int8 ([1; 3]));
+%! ## an empty double or single array comes back as it is
+%! for A = {[], zeros(0, 3), single(zeros (3, 0)), zeros(2, 0, 4)}
+%!   B = cumsumInt (A{1});
+%!   assert (strcmp (class (B), class (A{1})) && isequal (size (B), size (A{1})));
+%! endfor
 %! cumsumInt (int8 ([5; 5]));
 %! assert (ans, int8 ([5; 10]));
 
@@ -79,3 +84,6 @@
 %!error <cumsumInt accepts only integer arrays> cumsumInt ({int8(1)})
 %!error <cumsumInt accepts only integer arrays> cumsumInt (struct ("a", int8 (1)))
 %!error <cumsumInt accepts only integer arrays> cumsumInt (@sin)
+%!error <cumsumInt accepts only integer arrays> cumsumInt (true (0, 3))
+%!error <cumsumInt accepts only integer arrays> cumsumInt ("")
+%!error <cumsumInt accepts only integer arrays> cumsumInt ({})

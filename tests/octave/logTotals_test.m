@@ -77,3 +77,5 @@
 %!error <logTotals\(\) only accepts double input.> logTotals (true (2))
 %!error <logTotals\(\) only accepts double input.> logTotals ({1})
 %!error <logTotals\(\) does not accept sparse input.> logTotals (sparse ([1 0; 0 1]))
+%!error <logTotals\(\) output is too large to address.> logTotals (zeros (0, 2^61))
+%!error <logTotals\(\) output is too large to address.> logTotals (zeros (0, 2^62))

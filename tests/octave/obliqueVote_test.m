@@ -91,6 +91,30 @@
 %! t(2).W = "not read";
 %! assert (zebUtilObliqueVote (t, [-1; 0; 2], 2), [1 0; 0 1; 0 1]);
 
+%!test
+%! ## a leaf root reads only W and terminalVote: the other fields may be
+%! ## empty or of any class
+%! leaf = struct ("W", [Inf 1], "featureIndices", int8 (1), "threshold", {{}},
+%!                "terminalVote", 2, "treeIndices", []);
+%! assert (zebUtilObliqueVote (leaf, ones (3, 2), 3), repmat ([0 1 0], 3, 1));
+%! leaf.W = NaN; leaf.treeIndices = "x";
+%! assert (zebUtilObliqueVote (leaf, zeros (2, 0), 2), [0 1; 0 1]);
+
+%!test
+%! ## rows without columns all take one path: answered at once however
+%! ## many, and refused at once where the root needs a feature
+%! leaf = struct ("W", NaN, "featureIndices", 1, "threshold", 0, "terminalVote", 1, "treeIndices", 0);
+%! assert (size (zebUtilObliqueVote (leaf, zeros (2^40, 0), 0)), [2^40 0]);
+%! stump = struct ("W", [1 Inf Inf], "featureIndices", [1 1 1], "threshold", [0 0 0],
+%!                 "terminalVote", [0 1 2], "treeIndices", [0 1 1]);
+%! assert (zebUtilObliqueVote (stump, zeros (0, 0), 2), zeros (0, 2));
+%! try
+%!   V = zebUtilObliqueVote (stump, zeros (2^40, 0), 0);
+%!   error ("not refused");
+%! catch err
+%!   assert (err.message, "zebUtilObliqueVote: obliqueVote: node 1 uses a feature index outside the columns of X");
+%! end_try_catch
+
 %!shared t, X
 %! t = struct ("W", [1 Inf Inf], "featureIndices", [1 1 1], "threshold", [0 0 0],
 %!             "terminalVote", [0 1 2], "treeIndices", [0 1 1]);
@@ -115,3 +139,5 @@
 %!error <node 3 lies beyond the columns of field 'W'> V = zebUtilObliqueVote (setfield (t, "W", [1 Inf]), X, 2)
 %!error <node 1 uses a feature index outside the columns of X> V = zebUtilObliqueVote (setfield (t, "featureIndices", [2 1 1]), X, 2)
 %!error <cycle through node 1> V = zebUtilObliqueVote (struct ("W", [1 1 Inf Inf], "featureIndices", [1 1 1 1], "threshold", [0 5 0 0], "terminalVote", [0 0 1 2], "treeIndices", [2 1 1 2]), X, 2)
+%!error <an output \(rows of X times classes\) small enough to address> V = zebUtilObliqueVote (struct ("W", NaN, "featureIndices", 1, "threshold", 0, "terminalVote", 1, "treeIndices", 0), zeros (2^31, 0), 2^30)
+%!error <field 'featureIndices' to be a full double array> V = zebUtilObliqueVote (setfield (t, "featureIndices", int8 ([1 1 1])), X, 2)

@@ -19,6 +19,8 @@
 %!    s = exp (X(r,:) - m) + s;
 %!  endfor
 %!  s = log (s) + m;
+%!  ## a sum of terms that are all log 0 is log 0 (a NaN term stays NaN)
+%!  s(m == -Inf & ! any (isnan (X), 1)) = -Inf;
 %!endfunction
 
 %!function [la, lb, lg, lx] = ref_pass (lpi, lA, lB)
@@ -105,6 +107,35 @@
 %! [lpi, lA, lB] = random_model (3, 10);
 %! assert (isequal (trellisPass (complex (lpi, 1), lA, lB), trellisPass (lpi, lA, lB)));
 
+%!test
+%! ## log(0) transitions of a left-to-right model: states nothing reaches
+%! ## yet are log 0, never NaN, and agree with the probability-domain pass
+%! A = [.5 .5 0; 0 .5 .5; 0 0 1]; B = [.9 .1; .2 .8; .5 .5]; o = [1 2 2 1 2];
+%! [la, lb, lg, lx] = trellisPass (log ([1 0 0]), log (A), log (B(:,o)));
+%! [ra, rb, rg, rx] = ref_pass (log ([1 0 0]), log (A), log (B(:,o)));
+%! assert (bits_equal (la, ra) && bits_equal (lb, rb) && bits_equal (lg, rg) && bits_equal (lx, rx));
+%! assert (! any (isnan ([la(:); lb(:); lg(:); lx(:)])));
+%! alpha = zeros (3, 5); alpha(:,1) = [1; 0; 0] .* B(:,o(1));
+%! for t = 2:5
+%!   alpha(:,t) = (A.' * alpha(:,t-1)) .* B(:,o(t));
+%! endfor
+%! assert (la(3,3), -2.4079, 1e-4);
+%! assert (exp (la), alpha, 1e-15);
+%! assert (la(2:3,1), [-Inf; -Inf]);
+%! assert (lg(3,1:2), [-Inf -Inf]);
+%! ## a state that no state can reach is log 0 throughout
+%! A2 = [.5 .5 0; .5 .5 0; .5 .5 0];
+%! [la, ~, lg] = trellisPass (log ([.5 .5 0]), log (A2), zeros (3, 4));
+%! assert (la(3,:), -Inf (1, 4)); assert (lg(3,:), -Inf (1, 4));
+%! assert (! any (isnan ([la(:); lg(:)])));
+
+%!test
+%! ## logA with further pages: only the first N x N page is read
+%! [lpi, lA, lB] = random_model (3, 20);
+%! [a, b, g, x] = trellisPass (lpi, cat (3, lA, NaN (3), Inf (3)), lB);
+%! [a0, b0, g0, x0] = trellisPass (lpi, lA, lB);
+%! assert (isequal (a, a0) && isequal (b, b0) && isequal (g, g0) && isequal (x, x0));
+
 %!error <Invalid number of inputs. Must be 3.> trellisPass (0, 0)
 %!error <Invalid number of inputs. Must be 3.> trellisPass (0, 0, 0, 0)
 %!error <Invalid number of inputs. Must be 3.> trellisPass ()
@@ -115,3 +146,6 @@
 %!error <logA must be a square matrix.> trellisPass ([0 0], zeros (2, 3), zeros (2, 4))
 %!error <logB must have as many rows as logA.> trellisPass ([0 0], zeros (2), zeros (3, 4))
 %!error <logPi must have at least as many elements as logA has rows.> trellisPass (0, zeros (2), zeros (2, 4))
+%!error <logA must be a square matrix.> trellisPass ([0 0], zeros (2, 2, 0), zeros (2, 4))
+%!error <logB must hold as many elements as its rows times its columns.> a = trellisPass ([0;0], log ([.5 .5;.5 .5]), zeros (2, 3, 0))
+%!error <logB must hold as many elements as its rows times its columns.> a = trellisPass ([0 0], zeros (2), zeros (2, 1e8, 0))

@@ -1,6 +1,13 @@
-// Column log-sum-exp: for every column of a column-major matrix, the natural
-// log of the sum of the exponentials of its entries, each entry shifted by
-// the column's largest entry so that no exponential exceeds 1.
+// Column log-sum-exp: for every column of a matrix, the natural log of the
+// sum of the exponentials of its entries, each entry shifted by the
+// column's largest entry so that no exponential exceeds 1.
+//
+// Every column is summed by the literal recurrence (maximum by a strict
+// scan from the first entry; exp(entry - maximum) added in entry order;
+// log of the sum plus the maximum) with the project's own exp and log, so
+// the result is the same, bit for bit, on every instruction set: several
+// columns are summed at once, one per register lane, where they sit side by
+// side, and a single column a register of entries at a time.
 #ifndef ZEB_KERNEL_ADDEXP_H
 #define ZEB_KERNEL_ADDEXP_H
 
@@ -11,8 +18,17 @@ namespace kernel {
 // What a column whose entries are all -Inf yields. The literal arithmetic
 // gives NaN (-Inf minus the maximum -Inf); as a sum of probabilities that
 // are all zero it is log 0 = -Inf, which is what the forward-backward pass
-// needs for a state that nothing can reach.
+// needs for a state that nothing can reach. A NaN entry gives NaN in both.
 enum class AllMinusInf { NaN, MinusInf };
+
+// The register widths the kernel can use; every one gives the same bits.
+enum class Isa { Scalar, Sse2, Avx2 };
+
+// The widest this processor runs (AVX2 is chosen at run time).
+Isa bestIsa();
+
+// The widths this build and processor can run, narrowest first.
+int availableIsas(Isa *out);
 
 // source: dims[0] x dims[1] doubles, column-major (R rows, K columns).
 // output: K doubles, receives one result per column.
@@ -20,7 +36,17 @@ enum class AllMinusInf { NaN, MinusInf };
 // The four buffers must not overlap. A column without rows (R <= 0) reads
 // nothing and yields -Inf, the log of an empty sum. K <= 0 touches nothing.
 void addexp(const double *source, const std::int64_t *dims, double *output, double *maxima,
-            AllMinusInf allMinusInf = AllMinusInf::NaN);
+            AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
+
+// The same for the `cols` columns whose entry in row r is add[r] + m[r*ld + c]
+// (the sum formed first): rows of m, each `cols` contiguous doubles, `ld`
+// apart. output and maxima take `cols` doubles each.
+void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,
+                double *output, double *maxima, AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
+
+// The project's exp and log over arrays (y may be x).
+void expArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());
+void logArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());
 
 } // namespace kernel
 

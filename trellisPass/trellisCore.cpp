@@ -45,21 +45,21 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
-    const std::int64_t square[2] = {n, n};
 
     for (std::int64_t i = 0; i < n; ++i)
         alpha[i] = m.logPi[i] + b[i];
+    if (m.t < 2)
+        return;
+
+    // The kernel sums the terms alpha(k, t-1) + A(k, j) over k for every j
+    // at once, one j per register lane: it reads A by rows, so the work
+    // matrix holds A with its rows laid out contiguously.
+    double *aRows = s.work;
+    forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
 
     for (std::int64_t t = 1; t < m.t; ++t) {
         const double *prev = alpha + (t - 1) * n;
-        // work(k, j): reaching state j at t from state k at t-1.
-        for (std::int64_t j = 0; j < n; ++j) {
-            double *wcol = s.work + j * n;
-            const double *acol = a + j * n;
-            for (std::int64_t k = 0; k < n; ++k)
-                wcol[k] = prev[k] + acol[k];
-        }
-        kernel::addexp(s.work, square, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
+        kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
         double *cur = alpha + t * n;
         const double *bt = b + t * n;
         for (std::int64_t j = 0; j < n; ++j)
@@ -74,7 +74,6 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
-    const std::int64_t square[2] = {n, n};
 
     double *last = beta + (m.t - 1) * n;
     for (std::int64_t i = 0; i < n; ++i)
@@ -87,13 +86,10 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
         // in the state vector, which this step does not otherwise use.
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
-        // work(k, j): leaving state j at t for state k at t+1. Reads A by
-        // rows; done in tiles so each tile's cache lines are used whole.
-        forEachTile(n, [&](std::int64_t j, std::int64_t k) { s.work[k + j * n] = s.state[k] + a[j + k * n]; });
-        kernel::addexp(s.work, square, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
+        // The terms state(k) + A(j, k), summed over k for every j at once:
+        // for a fixed k, A(j, k) over j is column k of A, contiguous.
         double *cur = beta + t * n;
-        for (std::int64_t j = 0; j < n; ++j)
-            cur[j] = s.sum[j];
+        kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf);
     }
 }
 

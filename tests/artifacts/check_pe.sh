@@ -29,5 +29,10 @@ for d in $dlls; do
     *) echo "FAIL $file needs $d"; fail=1 ;;
   esac
 done
-[ $fail -eq 0 ] && echo "ok   DLLs: $(echo $dlls)"
+# No mathematics from any DLL: exp and log are the project's own.
+math=$(echo "$dump" | awk '/DLL Name:/ { next } NF == 3 && $1 ~ /^[0-9a-f]+$/ && $3 ~ /^(exp|log|pow)/ { print $3 }')
+if [ -n "$math" ]; then
+  echo "FAIL $file imports $(echo $math)"; fail=1
+fi
+[ $fail -eq 0 ] && echo "ok   DLLs: $(echo $dlls), no mathematics imported"
 exit $fail

@@ -2,6 +2,14 @@
 ## its definition: per column, the maximum by strict comparison from the
 ## first row, then the exponentials of the shifted entries added in row
 ## order, then the log, then the maximum added back.
+##
+## The plug-in uses its own exp and log, the reference Octave's: results may
+## differ by 4 ulps of the larger of the result's magnitude and 1 at most
+## (near_totals); -Inf, Inf and NaN must match exactly.
+
+%!function ok = near_totals (t, r)
+%!  ok = bits_equal (t, r, 4 * eps * max (abs (r), 1));
+%!endfunction
 
 %!function s = ref_totals (X)
 %!  [R, K] = size (X);
@@ -30,8 +38,8 @@
 %! shapes = [1 1; 1 9; 9 1; 2 2; 17 3; 3 17; 64 64; 250 4; 1000 2];
 %! for k = 1:rows (shapes)
 %!   X = 40 * randn (shapes(k,:)) - 20;
-%!   assert (bits_equal (logTotals (X), ref_totals (X)), true,
-%!           sprintf ("%dx%d not bit-identical", shapes(k,1), shapes(k,2)));
+%!   assert (near_totals (logTotals (X), ref_totals (X)), true,
+%!           sprintf ("%dx%d beyond the bound", shapes(k,1), shapes(k,2)));
 %! endfor
 
 %!test
@@ -41,7 +49,7 @@
 %!   X = round (4 * rand (randi (12), randi (6))) - 2;
 %!   X(rand (size (X)) < 0.1) = -Inf;
 %!   X(rand (size (X)) < 0.1) = -1e300;
-%!   assert (bits_equal (logTotals (X), ref_totals (X)));
+%!   assert (near_totals (logTotals (X), ref_totals (X)));
 %! endfor
 
 %!test

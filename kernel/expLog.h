@@ -1,0 +1,317 @@
+// The project's own natural exponential and logarithm, written once as
+// templates over a register type V (one double, two in SSE2, four in AVX2).
+// Every operation is an IEEE add, subtract, multiply or divide rounded to
+// double, a comparison, a bit operation or a table read, never a fused
+// multiply-add, so every register width, build and processor returns the
+// same bits for the same argument.
+//
+// exp: x = k ln2/128 + r with |r| <= ln2/256, k = 128 e + j;
+//      exp(x) = 2^e 2^(j/128) (1 + p(r)), 2^(j/128) as a pair of doubles and
+//      p the Taylor polynomial of exp(r) - 1 to r^5 (truncation < 2^-60).
+// log: x = 2^e c (1 + r), c = k/128 nearest to x's mantissa taken in
+//      [sqrt(1/2), sqrt(2)), r = (m - c)/c with |r| <= 1/181;
+//      log(x) = e ln2 + ln(c) + log1p(r), ln2 and ln(c) as pairs of doubles
+//      and log1p its Taylor polynomial to r^10; the large parts are added
+//      with their rounding errors kept (two-sum), so the result is rounded
+//      once at the end.
+#ifndef ZEB_KERNEL_EXP_LOG_H
+#define ZEB_KERNEL_EXP_LOG_H
+
+#include "expLogTables.h"
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+// AVX2 registers only in the unit compiled for them (addexp_avx2.cpp).
+#if defined(__AVX2__) || defined(ZEB_AVX2_UNIT)
+#define ZEB_HAVE_AVX2 1
+#include <immintrin.h>
+#endif
+
+namespace numerics {
+// Each translation unit gets its own copy (internal linkage): the AVX2 one is
+// compiled for AVX2, and must never stand in for another unit's copy.
+namespace {
+
+// One double at a time: the reference every wider path must equal.
+struct Scalar {
+    using D = double;
+    using U = std::uint64_t;
+    static constexpr int lanes = 1;
+    static D load(const double *p) { return *p; }
+    static void store(double *p, D v) { *p = v; }
+    static D splat(double v) { return v; }
+    static D strided(const double *p, std::int64_t) { return *p; }
+    static void spill(D v, double *out) { out[0] = v; }
+    static D add(D a, D b) { return a + b; }
+    static D sub(D a, D b) { return a - b; }
+    static D mul(D a, D b) { return a * b; }
+    static D div(D a, D b) { return a / b; }
+    // The SIMD minimum and maximum: the second operand unless the first is
+    // strictly smaller (larger), so a NaN in either gives the second.
+    static D min(D a, D b) { return a < b ? a : b; }
+    static D max(D a, D b) { return a > b ? a : b; }
+    // Masks are all-ones or all-zeros bit patterns, as SIMD compares give.
+    static U gt(D a, D b) { return a > b ? ~U(0) : U(0); }
+    static U lt(D a, D b) { return a < b ? ~U(0) : U(0); }
+    static U eq(D a, D b) { return a == b ? ~U(0) : U(0); }
+    static U isNaN(D a) { return a != a ? ~U(0) : U(0); }
+    static D select(U mask, D a, D b) { return mask ? a : b; } // mask ? a : b
+    static U bits(D a)
+    {
+        U u;
+        std::memcpy(&u, &a, sizeof u);
+        return u;
+    }
+    static D real(U u)
+    {
+        D a;
+        std::memcpy(&a, &u, sizeof a);
+        return a;
+    }
+    static U ints(std::uint64_t v) { return v; }
+    static U and_(U a, U b) { return a & b; }
+    static U or_(U a, U b) { return a | b; }
+    static U andNot(U a, U b) { return ~a & b; }
+    static U add64(U a, U b) { return a + b; }
+    static U sub64(U a, U b) { return a - b; }
+    template <int n>
+    static U shr(U a) { return a >> n; }
+    template <int n>
+    static U shl(U a) { return a << n; }
+    static bool any(U mask) { return mask != 0; }
+    // table[2i] and table[2i + 1] for the index in each lane.
+    static void pair(const double *table, U i, D &hi, D &lo)
+    {
+        hi = table[2 * i];
+        lo = table[2 * i + 1];
+    }
+};
+
+#if defined(__SSE2__)
+struct Sse2 {
+    using D = __m128d;
+    using U = __m128i;
+    static constexpr int lanes = 2;
+    static D load(const double *p) { return _mm_loadu_pd(p); }
+    static void store(double *p, D v) { _mm_storeu_pd(p, v); }
+    static D splat(double v) { return _mm_set1_pd(v); }
+    static D strided(const double *p, std::int64_t s) { return _mm_set_pd(p[s], p[0]); }
+    static void spill(D v, double *out) { _mm_storeu_pd(out, v); }
+    static D add(D a, D b) { return _mm_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm_div_pd(a, b); }
+    static D min(D a, D b) { return _mm_min_pd(a, b); }
+    static D max(D a, D b) { return _mm_max_pd(a, b); }
+    static U gt(D a, D b) { return _mm_castpd_si128(_mm_cmpgt_pd(a, b)); }
+    static U lt(D a, D b) { return _mm_castpd_si128(_mm_cmplt_pd(a, b)); }
+    static U eq(D a, D b) { return _mm_castpd_si128(_mm_cmpeq_pd(a, b)); }
+    static U isNaN(D a) { return _mm_castpd_si128(_mm_cmpunord_pd(a, a)); }
+    static D select(U mask, D a, D b)
+    {
+        const D m = _mm_castsi128_pd(mask);
+        return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b));
+    }
+    static U bits(D a) { return _mm_castpd_si128(a); }
+    static D real(U u) { return _mm_castsi128_pd(u); }
+    static U ints(std::uint64_t v) { return _mm_set1_epi64x(static_cast<long long>(v)); }
+    static U and_(U a, U b) { return _mm_and_si128(a, b); }
+    static U or_(U a, U b) { return _mm_or_si128(a, b); }
+    static U andNot(U a, U b) { return _mm_andnot_si128(a, b); }
+    static U add64(U a, U b) { return _mm_add_epi64(a, b); }
+    static U sub64(U a, U b) { return _mm_sub_epi64(a, b); }
+    template <int n>
+    static U shr(U a) { return _mm_srli_epi64(a, n); }
+    template <int n>
+    static U shl(U a) { return _mm_slli_epi64(a, n); }
+    static bool any(U mask) { return _mm_movemask_epi8(mask) != 0; }
+    static void pair(const double *table, U i, D &hi, D &lo)
+    {
+        // The indices are small: the low 32 bits of each lane hold them.
+        const int i0 = _mm_cvtsi128_si32(i);
+        const int i1 = _mm_cvtsi128_si32(_mm_unpackhi_epi64(i, i));
+        const D p0 = _mm_load_pd(table + 2 * i0);
+        const D p1 = _mm_load_pd(table + 2 * i1);
+        hi = _mm_unpacklo_pd(p0, p1);
+        lo = _mm_unpackhi_pd(p0, p1);
+    }
+};
+#endif
+
+#if defined(ZEB_HAVE_AVX2)
+struct Avx2 {
+    using D = __m256d;
+    using U = __m256i;
+    static constexpr int lanes = 4;
+    static D load(const double *p) { return _mm256_loadu_pd(p); }
+    static void store(double *p, D v) { _mm256_storeu_pd(p, v); }
+    static D splat(double v) { return _mm256_set1_pd(v); }
+    static D strided(const double *p, std::int64_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
+    static void spill(D v, double *out) { _mm256_storeu_pd(out, v); }
+    static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    static U gt(D a, D b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_GT_OQ)); }
+    static U lt(D a, D b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_LT_OQ)); }
+    static U eq(D a, D b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)); }
+    static U isNaN(D a) { return _mm256_castpd_si256(_mm256_cmp_pd(a, a, _CMP_UNORD_Q)); }
+    static D select(U mask, D a, D b) { return _mm256_blendv_pd(b, a, _mm256_castsi256_pd(mask)); }
+    static U bits(D a) { return _mm256_castpd_si256(a); }
+    static D real(U u) { return _mm256_castsi256_pd(u); }
+    static U ints(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
+    static U and_(U a, U b) { return _mm256_and_si256(a, b); }
+    static U or_(U a, U b) { return _mm256_or_si256(a, b); }
+    static U andNot(U a, U b) { return _mm256_andnot_si256(a, b); }
+    static U add64(U a, U b) { return _mm256_add_epi64(a, b); }
+    static U sub64(U a, U b) { return _mm256_sub_epi64(a, b); }
+    template <int n>
+    static U shr(U a) { return _mm256_srli_epi64(a, n); }
+    template <int n>
+    static U shl(U a) { return _mm256_slli_epi64(a, n); }
+    static bool any(U mask) { return !_mm256_testz_si256(mask, mask); }
+    static void pair(const double *table, U i, D &hi, D &lo)
+    {
+        // Each lane's (hi, lo) pair is 16 contiguous bytes: four loads and
+        // two shuffles, faster than two gathers.
+        const __m128i i01 = _mm256_castsi256_si128(i);
+        const __m128i i23 = _mm256_extracti128_si256(i, 1);
+        const __m128d p0 = _mm_load_pd(table + 2 * _mm_cvtsi128_si32(i01));
+        const __m128d p1 = _mm_load_pd(table + 2 * _mm_extract_epi32(i01, 2));
+        const __m128d p2 = _mm_load_pd(table + 2 * _mm_cvtsi128_si32(i23));
+        const __m128d p3 = _mm_load_pd(table + 2 * _mm_extract_epi32(i23, 2));
+        const D a = _mm256_insertf128_pd(_mm256_castpd128_pd256(p0), p2, 1); // hi0 lo0 hi2 lo2
+        const D b = _mm256_insertf128_pd(_mm256_castpd128_pd256(p1), p3, 1); // hi1 lo1 hi3 lo3
+        hi = _mm256_unpacklo_pd(a, b);
+        lo = _mm256_unpackhi_pd(a, b);
+    }
+};
+#endif
+
+// exp(x) in every lane: at most 0.52 ulp from the exact value for normal
+// results (subnormal results are rounded twice: at most 0.76 ulp of their
+// spacing). -Inf gives +0, +Inf gives +Inf, NaN gives NaN; results beyond
+// the largest double are +Inf, below half the smallest subnormal +0.
+template <class V>
+inline typename V::D exp(typename V::D x)
+{
+    using D = typename V::D;
+    using U = typename V::U;
+    // Beyond these every result is +Inf or +0 anyway; clamping keeps k, and
+    // so the exponent arithmetic, in range. A NaN becomes -746 here and is
+    // put back at the end.
+    const D xc = V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
+
+    // k = round(x 128/ln2) by the shifter 1.5 * 2^52: the sum's low bits
+    // hold 2^51 + k, and subtracting the shifter again leaves k exactly.
+    const D shifter = V::splat(0x1.8p52);
+    const D kShifted = V::add(V::mul(xc, V::splat(tables::expSteps)), shifter);
+    const D k = V::sub(kShifted, shifter);
+    const D r = V::sub(V::sub(xc, V::mul(k, V::splat(tables::expStep1))), V::mul(k, V::splat(tables::expStep2)));
+
+    // p(r) = r + r^2 (1/2 + r/6 + r^2 (1/24 + r/120))
+    const D r2 = V::mul(r, r);
+    const D inner = V::add(V::splat(1.0 / 24.0), V::mul(r, V::splat(1.0 / 120.0)));
+    const D outer = V::add(V::add(V::splat(0.5), V::mul(r, V::splat(1.0 / 6.0))), V::mul(r2, inner));
+    const D p = V::add(r, V::mul(r2, outer));
+
+    // 2^51 + k = 128 (2^44 + e) + j with 0 <= j < 128.
+    const U biased = V::and_(V::bits(kShifted), V::ints((std::uint64_t(1) << 52) - 1));
+    const U j = V::and_(biased, V::ints(127));
+    D hi, lo;
+    V::pair(tables::expTable, j, hi, lo);
+    const D y = V::add(hi, V::add(V::mul(hi, p), lo));
+
+    // 2^e as two factors, 2^e1 2^e2 with e1 = floor(e/2): each a normal
+    // double, so near overflow and into the subnormals the product is
+    // rounded once more at most (by the second multiplication).
+    const U ePlus = V::template shr<7>(biased); // 2^44 + e
+    const U e1Plus = V::template shr<1>(ePlus); // 2^43 + e1
+    const U e2Plus = V::sub64(ePlus, e1Plus);   // 2^43 + e2
+    const U bias = V::ints((std::uint64_t(1) << 43) - 1023);
+    const D scale1 = V::real(V::template shl<52>(V::sub64(e1Plus, bias)));
+    const D scale2 = V::real(V::template shl<52>(V::sub64(e2Plus, bias)));
+    const D result = V::mul(V::mul(y, scale1), scale2);
+    return V::select(V::isNaN(x), V::add(x, x), result);
+}
+
+// log(x) in every lane: at most 0.52 ulp from the exact value. +0 and -0
+// give -Inf, negative numbers NaN, +Inf gives +Inf, NaN gives NaN;
+// subnormal arguments are scaled into the normal range first.
+template <class V>
+inline typename V::D log(typename V::D x)
+{
+    using D = typename V::D;
+    using U = typename V::U;
+    const D two52 = V::splat(0x1p52);
+    const D shifter = V::splat(0x1.8p52);
+
+    // Subnormals: times 2^54, and 54 off the exponent.
+    const U tiny = V::lt(x, V::splat(0x1p-1022));
+    const D xs = V::select(tiny, V::mul(x, V::splat(0x1p54)), x);
+
+    // x = 2^e m with m in [sqrt(1/2), sqrt(2)): the mantissa in [1, 2),
+    // halved (exactly) when it is sqrt(2) or more. Whatever x is, m lies in
+    // that range, so the table index below does too.
+    const U u = V::bits(xs);
+    const D m1 = V::real(V::or_(V::and_(u, V::ints((std::uint64_t(1) << 52) - 1)), V::ints(1023ULL << 52)));
+    const U lower = V::lt(m1, V::splat(0x1.6a09e667f3bcdp0));
+    const D m = V::select(lower, m1, V::mul(m1, V::splat(0.5)));
+    const D biasedExponent = V::sub(V::real(V::or_(V::template shr<52>(u), V::bits(two52))), two52);
+    const D e = V::sub(V::add(V::sub(biasedExponent, V::splat(1023.0)), V::select(lower, V::splat(0.0), V::splat(1.0))),
+                       V::select(tiny, V::splat(54.0), V::splat(0.0)));
+
+    // c = k/128 nearest to m (k = 90 .. 181); m - c is exact, and so is the
+    // remainder of the rounded quotient r, which corrects it.
+    const D kShifted = V::add(V::mul(m, V::splat(128.0)), shifter);
+    const D c = V::mul(V::sub(kShifted, shifter), V::splat(1.0 / 128.0));
+    const U index = V::sub64(V::and_(V::bits(kShifted), V::ints((std::uint64_t(1) << 52) - 1)),
+                             V::ints((std::uint64_t(1) << 51) + tables::logFirst));
+    const D d = V::sub(m, c);
+    const D r = V::div(d, c);
+    const D rHi = V::real(V::and_(V::bits(r), V::ints(~std::uint64_t(0xFF)))); // rHi * c is exact
+    const D remainder = V::sub(V::sub(d, V::mul(rHi, c)), V::mul(V::sub(r, rHi), c));
+    const D rCorrection = V::div(remainder, c);
+
+    // log1p(r) = r + r^2 q(r), q = -1/2 + r/3 - r^2/4 + ... - r^8/10
+    D q = V::splat(-1.0 / 10.0);
+    q = V::add(V::splat(1.0 / 9.0), V::mul(r, q));
+    q = V::add(V::splat(-1.0 / 8.0), V::mul(r, q));
+    q = V::add(V::splat(1.0 / 7.0), V::mul(r, q));
+    q = V::add(V::splat(-1.0 / 6.0), V::mul(r, q));
+    q = V::add(V::splat(1.0 / 5.0), V::mul(r, q));
+    q = V::add(V::splat(-1.0 / 4.0), V::mul(r, q));
+    q = V::add(V::splat(1.0 / 3.0), V::mul(r, q));
+    q = V::add(V::splat(-1.0 / 2.0), V::mul(r, q));
+
+    // e ln2 + ln(c) + r, each addition's rounding error kept (two-sum),
+    // plus the small parts; rounded once at the end.
+    D cHi, cLo;
+    V::pair(tables::logTable, index, cHi, cLo);
+    const D a = V::mul(e, V::splat(tables::ln2Hi)); // exact: e has at most 11 bits
+    const D s1 = V::add(a, cHi);
+    const D b1 = V::sub(s1, a);
+    const D err1 = V::add(V::sub(a, V::sub(s1, b1)), V::sub(cHi, b1));
+    const D s2 = V::add(s1, r);
+    const D b2 = V::sub(s2, s1);
+    const D err2 = V::add(V::sub(s1, V::sub(s2, b2)), V::sub(r, b2));
+    const D small = V::add(V::add(V::mul(e, V::splat(tables::ln2Lo)), cLo), V::add(rCorrection, V::mul(V::mul(r, r), q)));
+    D result = V::add(s2, V::add(V::add(err1, err2), small));
+
+    const D inf = V::splat(__builtin_inf());
+    result = V::select(V::eq(x, V::splat(0.0)), V::sub(V::splat(0.0), inf), result);
+    result = V::select(V::lt(x, V::splat(0.0)), V::sub(inf, inf), result);
+    result = V::select(V::eq(x, inf), inf, result);
+    return V::select(V::isNaN(x), V::add(x, x), result);
+}
+
+} // namespace
+} // namespace numerics
+
+#endif

@@ -1,0 +1,152 @@
+// Column log-sum-exp on registers of V::lanes doubles, one column per lane
+// where columns sit side by side, one register of rows at a time where a
+// single column is summed. Each column gets exactly the literal recurrence:
+// the maximum by a strict-comparison scan from its first entry, then
+// exp(entry - maximum) added onto the running sum in row order, then log of
+// the sum plus the maximum. So every register width gives the same bits.
+// Included by the kernel's translation units only (internal linkage).
+#ifndef ZEB_KERNEL_LSE_H
+#define ZEB_KERNEL_LSE_H
+
+#include "addexp.h"
+#include "expLog.h"
+
+#include <cstdint>
+
+namespace kernel {
+namespace {
+
+template <class V>
+struct Lanes {
+    using D = typename V::D;
+    using U = typename V::U;
+
+    // The result for every lane from its maximum, sum and NaN flags.
+    static D finish(D sum, D maximum, U sawNaN, AllMinusInf allMinusInf)
+    {
+        D result = V::add(numerics::log<V>(sum), maximum);
+        if (allMinusInf == AllMinusInf::MinusInf) {
+            // The maximum is -Inf only when every entry is -Inf or NaN.
+            const D inf = V::splat(__builtin_inf());
+            const U dead = V::eq(maximum, V::sub(V::splat(0.0), inf));
+            result = V::select(dead, V::select(sawNaN, V::sub(inf, inf), V::sub(V::splat(0.0), inf)), result);
+        }
+        return result;
+    }
+
+    // One column per lane: entry(r) gives the lanes' entries of row r.
+    template <class Entry>
+    static void columns(Entry entry, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
+    {
+        D maximum = entry(0);
+        U sawNaN = V::isNaN(maximum);
+        for (std::int64_t r = 1; r < rows; ++r) {
+            const D v = entry(r);
+            maximum = V::select(V::gt(v, maximum), v, maximum);
+            sawNaN = V::or_(sawNaN, V::isNaN(v));
+        }
+        D sum = V::splat(0.0);
+        for (std::int64_t r = 0; r < rows; ++r)
+            sum = V::add(numerics::exp<V>(V::sub(entry(r), maximum)), sum);
+        V::spill(finish(sum, maximum, sawNaN, allMinusInf), output);
+        V::spill(maximum, maxima);
+    }
+
+    // One column of `rows` contiguous entries, V::lanes rows at a time.
+    static void column(const double *x, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
+    {
+        using S = numerics::Scalar;
+        // Every lane scans from the first entry, so a NaN there stays the
+        // maximum; otherwise the largest non-NaN entry wins (of equal
+        // entries, only +0 and -0 differ, and either gives the same result).
+        D lane = V::splat(x[0]);
+        U laneNaN = V::isNaN(lane);
+        std::int64_t r = 1;
+        for (; r + V::lanes <= rows; r += V::lanes) {
+            const D v = V::load(x + r);
+            lane = V::select(V::gt(v, lane), v, lane);
+            laneNaN = V::or_(laneNaN, V::isNaN(v));
+        }
+        double m[V::lanes];
+        V::spill(lane, m);
+        double maximum = m[0];
+        for (int l = 1; l < V::lanes; ++l)
+            if (m[l] > maximum)
+                maximum = m[l];
+        bool sawNaN = V::any(laneNaN);
+        for (; r < rows; ++r) {
+            if (x[r] > maximum)
+                maximum = x[r];
+            sawNaN = sawNaN || x[r] != x[r];
+        }
+
+        // Exponentials a register at a time, added one by one in row order.
+        double sum = 0.0;
+        const D shift = V::splat(maximum);
+        r = 0;
+        for (; r + V::lanes <= rows; r += V::lanes) {
+            double terms[V::lanes];
+            V::spill(numerics::exp<V>(V::sub(V::load(x + r), shift)), terms);
+            for (int l = 0; l < V::lanes; ++l)
+                sum = terms[l] + sum;
+        }
+        for (; r < rows; ++r)
+            sum = numerics::exp<S>(x[r] - maximum) + sum;
+        *output = Lanes<S>::finish(sum, maximum, sawNaN ? ~std::uint64_t(0) : 0, allMinusInf);
+        *maxima = maximum;
+    }
+
+    // Column-major source: columns side by side in lanes, the rest (and a
+    // lone column) down the rows.
+    static void columnMajor(const double *source, std::int64_t rows, std::int64_t cols, double *output,
+                            double *maxima, AllMinusInf allMinusInf)
+    {
+        std::int64_t k = 0;
+        if (V::lanes > 1 && cols >= V::lanes) {
+            for (; k + V::lanes <= cols; k += V::lanes) {
+                const double *first = source + k * rows;
+                columns([&](std::int64_t r) { return V::strided(first + r, rows); }, rows, output + k, maxima + k,
+                        allMinusInf);
+            }
+        }
+        for (; k < cols; ++k)
+            column(source + k * rows, rows, output + k, maxima + k, allMinusInf);
+    }
+
+    // Entries add[r] + m[r * ld + c]: rows of m side by side in lanes.
+    static void rowSums(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,
+                        double *output, double *maxima, AllMinusInf allMinusInf)
+    {
+        using S = numerics::Scalar;
+        std::int64_t c = 0;
+        for (; c + V::lanes <= cols; c += V::lanes)
+            columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::load(m + r * ld + c)); }, rows,
+                    output + c, maxima + c, allMinusInf);
+        for (; c < cols; ++c)
+            Lanes<S>::columns([&](std::int64_t r) { return add[r] + m[r * ld + c]; }, rows, output + c, maxima + c,
+                              allMinusInf);
+    }
+
+    static void expArray(const double *x, double *y, std::int64_t n)
+    {
+        std::int64_t i = 0;
+        for (; i + V::lanes <= n; i += V::lanes)
+            V::store(y + i, numerics::exp<V>(V::load(x + i)));
+        for (; i < n; ++i)
+            y[i] = numerics::exp<numerics::Scalar>(x[i]);
+    }
+
+    static void logArray(const double *x, double *y, std::int64_t n)
+    {
+        std::int64_t i = 0;
+        for (; i + V::lanes <= n; i += V::lanes)
+            V::store(y + i, numerics::log<V>(V::load(x + i)));
+        for (; i < n; ++i)
+            y[i] = numerics::log<numerics::Scalar>(x[i]);
+    }
+};
+
+} // namespace
+} // namespace kernel
+
+#endif

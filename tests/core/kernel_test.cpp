@@ -4,7 +4,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -12,49 +16,73 @@ namespace {
 const double inf = std::numeric_limits<double>::infinity();
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-// One column through the kernel.
-double lse(const std::vector<double> &column)
+// Every register width this build and processor can run.
+std::vector<kernel::Isa> everyPath()
 {
-    const std::int64_t dims[2] = {static_cast<std::int64_t>(column.size()), 1};
-    double out = 0, maximum = 0;
-    kernel::addexp(column.data(), dims, &out, &maximum);
-    return out;
+    kernel::Isa isas[3];
+    const int n = kernel::availableIsas(isas);
+    return std::vector<kernel::Isa>(isas, isas + n);
 }
 
-TEST(Addexp, NoColumnsTouchesNothing)
+// The kernel's cases, run on every path.
+class Addexp : public ::testing::TestWithParam<kernel::Isa> {
+protected:
+    void addexp(const double *source, const std::int64_t *dims, double *output, double *maxima,
+                kernel::AllMinusInf allMinusInf = kernel::AllMinusInf::NaN)
+    {
+        kernel::addexp(source, dims, output, maxima, allMinusInf, GetParam());
+    }
+
+    // One column through the kernel.
+    double lse(const std::vector<double> &column, kernel::AllMinusInf allMinusInf = kernel::AllMinusInf::NaN)
+    {
+        const std::int64_t dims[2] = {static_cast<std::int64_t>(column.size()), 1};
+        double out = 0, maximum = 0;
+        addexp(column.data(), dims, &out, &maximum, allMinusInf);
+        return out;
+    }
+
+    double exp1(double x)
+    {
+        kernel::expArray(&x, &x, 1, GetParam());
+        return x;
+    }
+};
+
+TEST_P(Addexp, NoColumnsTouchesNothing)
 {
     const std::int64_t dims[2] = {7, 0};
     double out[2] = {1.5, 2.5}, maxima[2] = {3.5, 4.5};
-    kernel::addexp(nullptr, dims, out, maxima); // a null source must not be read
+    addexp(nullptr, dims, out, maxima); // a null source must not be read
     EXPECT_EQ(out[0], 1.5);
     EXPECT_EQ(maxima[1], 4.5);
     const std::int64_t negative[2] = {3, -2};
-    kernel::addexp(nullptr, negative, out, maxima);
+    addexp(nullptr, negative, out, maxima);
     EXPECT_EQ(out[1], 2.5);
 }
 
-TEST(Addexp, ColumnsWithoutRowsGiveMinusInfinityAndReadNothing)
+TEST_P(Addexp, ColumnsWithoutRowsGiveMinusInfinityAndReadNothing)
 {
     const std::int64_t dims[2] = {0, 3};
     double out[3] = {0, 0, 0}, maxima[3] = {0, 0, 0};
-    kernel::addexp(nullptr, dims, out, maxima);
+    addexp(nullptr, dims, out, maxima);
     for (double v : out)
         EXPECT_EQ(v, -inf);
 }
 
-TEST(Addexp, SingleRowReturnsItsEntriesAndMinusZeroBecomesPlusZero)
+TEST_P(Addexp, SingleRowReturnsItsEntriesAndMinusZeroBecomesPlusZero)
 {
     const std::vector<double> row = {-0.0, 3.25, -1e-310, 1e308, -7.0};
     const std::int64_t dims[2] = {1, static_cast<std::int64_t>(row.size())};
     std::vector<double> out(row.size()), maxima(row.size());
-    kernel::addexp(row.data(), dims, out.data(), maxima.data());
+    addexp(row.data(), dims, out.data(), maxima.data());
     for (std::size_t k = 1; k < row.size(); ++k)
         EXPECT_EQ(out[k], row[k]);
     EXPECT_EQ(out[0], 0.0);
     EXPECT_FALSE(std::signbit(out[0]));
 }
 
-TEST(Addexp, LargeMagnitudesNeitherOverflowNorUnderflow)
+TEST_P(Addexp, LargeMagnitudesNeitherOverflowNorUnderflow)
 {
     EXPECT_EQ(lse({1000, 1000}), std::log(2.0) + 1000);
     EXPECT_EQ(lse({-1000, -1000}), std::log(2.0) + -1000);
@@ -65,12 +93,13 @@ TEST(Addexp, LargeMagnitudesNeitherOverflowNorUnderflow)
     const double data[4] = {1, 2, 3, 4};
     const std::int64_t dims[2] = {2, 2};
     double out[2], maxima[2];
-    kernel::addexp(data, dims, out, maxima);
-    EXPECT_EQ(out[0], std::log(std::exp(-1.0) + 1.0) + 2);
-    EXPECT_EQ(out[1], std::log(std::exp(-1.0) + 1.0) + 4);
+    addexp(data, dims, out, maxima);
+    EXPECT_EQ(out[0], lse({-1.0, 0.0}) + 2);
+    EXPECT_EQ(out[1], lse({-1.0, 0.0}) + 4);
+    EXPECT_NEAR(out[0], std::log(std::exp(-1.0) + 1.0) + 2, 1e-15);
 }
 
-TEST(Addexp, NonFiniteEntries)
+TEST_P(Addexp, NonFiniteEntries)
 {
     EXPECT_TRUE(std::isnan(lse({-inf, -inf})));
     EXPECT_EQ(lse({-inf, 0.5, -inf}), 0.5);
@@ -79,12 +108,12 @@ TEST(Addexp, NonFiniteEntries)
     EXPECT_TRUE(std::isnan(lse({1.0, 2.0, nan})));
 }
 
-TEST(Addexp, MaximumIsFirstOfTiesAndNotReplacedByNan)
+TEST_P(Addexp, MaximumIsFirstOfTiesAndNotReplacedByNan)
 {
     const double data[6] = {-0.0, 0.0, -1.0, 5.0, nan, 9.0};
     const std::int64_t dims[2] = {3, 2};
     double out[2], maxima[2];
-    kernel::addexp(data, dims, out, maxima);
+    addexp(data, dims, out, maxima);
     // +0 is not strictly greater than -0: the earlier -0 stays the maximum.
     EXPECT_EQ(maxima[0], 0.0);
     EXPECT_TRUE(std::signbit(maxima[0]));
@@ -93,7 +122,7 @@ TEST(Addexp, MaximumIsFirstOfTiesAndNotReplacedByNan)
     EXPECT_TRUE(std::isnan(out[1]));
 }
 
-TEST(Addexp, WholeMatrixViewSumsInMemoryOrder)
+TEST_P(Addexp, WholeMatrixViewSumsInMemoryOrder)
 {
     // Terms whose sum depends on the order of addition: memory order is the
     // only order that reproduces this value bit for bit.
@@ -107,11 +136,203 @@ TEST(Addexp, WholeMatrixViewSumsInMemoryOrder)
             m = v;
     double sum = 0;
     for (double v : w)
-        sum = std::exp(v - m) + sum;
+        sum = exp1(v - m) + sum;
     const std::int64_t whole[2] = {n * n, 1};
     double out, maximum;
-    kernel::addexp(w.data(), whole, &out, &maximum);
-    EXPECT_EQ(out, std::log(sum) + m);
+    addexp(w.data(), whole, &out, &maximum);
+    double log = sum;
+    kernel::logArray(&log, &log, 1, GetParam());
+    EXPECT_EQ(out, log + m);
+}
+
+TEST_P(Addexp, AllMinusInfinityColumnsAreLogZeroWhenAsked)
+{
+    const auto logZero = kernel::AllMinusInf::MinusInf;
+    EXPECT_EQ(lse({-inf, -inf, -inf}, logZero), -inf);
+    EXPECT_TRUE(std::isnan(lse({-inf, nan, -inf}, logZero)));
+    EXPECT_TRUE(std::isnan(lse({nan, -inf}, logZero)));
+    EXPECT_EQ(lse({-inf, 0.5, -inf}, logZero), 0.5);
+    EXPECT_TRUE(std::isnan(lse({-inf, -inf})));
+    // Across lanes: every column on its own.
+    const double data[10] = {-inf, -inf, 1, -inf, -inf, nan, 2, 3, -inf, -inf};
+    const std::int64_t dims[2] = {2, 5};
+    double out[5], maxima[5];
+    addexp(data, dims, out, maxima, logZero);
+    EXPECT_EQ(out[0], -inf);
+    EXPECT_EQ(out[1], 1.0);
+    EXPECT_TRUE(std::isnan(out[2]));
+    EXPECT_EQ(out[3], lse({2, 3}));
+    EXPECT_EQ(out[4], -inf);
+}
+
+// Random matrices of every awkward width: the columns that share registers,
+// the ones left over and single long columns all give the scalar path's
+// bits, and the row layout gives what the column layout gives.
+TEST_P(Addexp, EveryLayoutGivesTheScalarPathsBits)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-30.0, 5.0);
+    for (std::int64_t rows : {1, 2, 3, 7, 64, 131})
+        for (std::int64_t cols : {1, 2, 3, 4, 5, 9, 13}) {
+            std::vector<double> m(rows * cols), add(rows);
+            for (auto &v : m)
+                v = u(rng) < -28 ? -inf : u(rng);
+            for (auto &v : add)
+                v = u(rng);
+            const std::int64_t dims[2] = {rows, cols};
+            std::vector<double> out(cols), ref(cols), maxima(cols);
+            addexp(m.data(), dims, out.data(), maxima.data());
+            kernel::addexp(m.data(), dims, ref.data(), maxima.data(), kernel::AllMinusInf::NaN, kernel::Isa::Scalar);
+            EXPECT_EQ(0, std::memcmp(out.data(), ref.data(), cols * sizeof(double))) << rows << "x" << cols;
+
+            // add[r] + m(r, c) with rows of m contiguous: the same as the
+            // column-major matrix of those sums.
+            std::vector<double> sums(rows * cols), byRows(cols);
+            for (std::int64_t r = 0; r < rows; ++r)
+                for (std::int64_t c = 0; c < cols; ++c)
+                    sums[r + c * rows] = add[r] + m[r * cols + c];
+            kernel::addexp(sums.data(), dims, ref.data(), maxima.data(), kernel::AllMinusInf::MinusInf,
+                           kernel::Isa::Scalar);
+            kernel::addexpRows(add.data(), m.data(), cols, rows, cols, byRows.data(), maxima.data(),
+                               kernel::AllMinusInf::MinusInf, GetParam());
+            EXPECT_EQ(0, std::memcmp(byRows.data(), ref.data(), cols * sizeof(double))) << rows << "x" << cols;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, Addexp, ::testing::ValuesIn(everyPath()),
+                         [](const ::testing::TestParamInfo<kernel::Isa> &i) {
+                             return std::string(i.param == kernel::Isa::Scalar ? "Scalar"
+                                                : i.param == kernel::Isa::Sse2 ? "Sse2"
+                                                                                : "Avx2");
+                         });
+
+// Error of `got` from the long double reference in units in the last place
+// of the double nearest the reference (subnormal spacing below 2^-1022);
+// non-finite results must match exactly (0 when they do, 1e9 when not).
+double ulps(double got, long double reference)
+{
+    const double ref = static_cast<double>(reference);
+    if (std::isnan(ref) || std::isinf(ref) || std::isnan(got) || std::isinf(got))
+        return (std::isnan(ref) && std::isnan(got)) || got == ref ? 0.0 : 1e9;
+    const double a = std::fabs(ref);
+    const double spacing = a < std::numeric_limits<double>::min()
+                               ? std::numeric_limits<double>::denorm_min()
+                               : std::nextafter(a, inf) - a;
+    return static_cast<double>(std::fabs(static_cast<long double>(got) - reference) / spacing);
+}
+
+double fromBits(std::uint64_t b)
+{
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+// Arguments over the whole range and the regions where errors hide: the
+// overflow and underflow edges, the subnormal results and arguments,
+// arguments near 0 and 1, the ends of each table interval; plus random bit
+// patterns of every exponent.
+std::vector<double> arguments(bool forLog, std::size_t n)
+{
+    std::mt19937_64 rng(forLog ? 11 : 7);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = unit(rng);
+        switch (i % 6) {
+        case 0: // any bit pattern, sign cleared for log half the time
+            x[i] = fromBits(rng() & (forLog && (i & 1) ? ~0ULL >> 1 : ~0ULL));
+            break;
+        case 1:
+            x[i] = forLog ? fromBits((rng() & ((1ULL << 52) - 1)) | (1023ULL << 52)) * (t < 0.5 ? 0.5 : 1.0) // [0.5, 2)
+                          : -746.0 + 1456.0 * t;
+            break;
+        case 2:
+            x[i] = forLog ? 1.0 + (t - 0.5) * std::ldexp(1.0, -static_cast<int>(rng() % 50))
+                          : (t - 0.5) * std::ldexp(1.0, -static_cast<int>(rng() % 60));
+            break;
+        case 3:
+            x[i] = forLog ? fromBits(rng() % (1ULL << 52)) // subnormal arguments
+                          : 709.78 + (t - 0.5) * 0.01;      // overflow edge
+            break;
+        case 4:
+            x[i] = forLog ? std::sqrt(0.5) * (1.0 + (t - 0.5) * 1e-6) * std::ldexp(1.0, static_cast<int>(rng() % 200) - 100)
+                          : -708.4 - 37.0 * t; // subnormal results, underflow edge
+            break;
+        default:
+            x[i] = forLog ? (static_cast<double>(90 + rng() % 92) + 0.5 + (t - 0.5) * 1e-9) / 128.0
+                          : (static_cast<double>(static_cast<std::int64_t>(rng() % 262144) - 131072) + 0.5 + (t - 0.5) * 1e-9) *
+                                0.6931471805599453 / 128.0;
+            break;
+        }
+    }
+    return x;
+}
+
+// Over ten million arguments each: every path gives the scalar path's bits,
+// and the largest error from a long double reference is at most 1 ulp
+// (0.52 for normal results; subnormal results are rounded twice).
+TEST(ExpLog, EveryPathIsTheScalarPathAndWithinOneUlp)
+{
+    const std::size_t n = 10000000;
+    for (bool forLog : {false, true}) {
+        const std::vector<double> x = arguments(forLog, n);
+        std::vector<double> ref(n), got(n);
+        (forLog ? kernel::logArray : kernel::expArray)(x.data(), ref.data(), n, kernel::Isa::Scalar);
+        for (kernel::Isa isa : everyPath()) {
+            (forLog ? kernel::logArray : kernel::expArray)(x.data(), got.data(), n, isa);
+            ASSERT_EQ(0, std::memcmp(got.data(), ref.data(), n * sizeof(double))) << "path " << int(isa);
+        }
+        double worst = 0, worstNormal = 0, at = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const long double exact = forLog ? logl(x[i]) : expl(x[i]);
+            const double e = ulps(ref[i], exact);
+            if (e > worst) {
+                worst = e;
+                at = x[i];
+            }
+            if (std::fabs(ref[i]) >= std::numeric_limits<double>::min() && e > worstNormal)
+                worstNormal = e;
+        }
+        std::printf("%s: largest error %.4f ulp (at %a), %.4f ulp for normal results, over %zu arguments\n",
+                    forLog ? "log" : "exp", worst, at, worstNormal, n);
+        EXPECT_LE(worst, 1.0);
+        EXPECT_LE(worstNormal, 0.6);
+    }
+}
+
+TEST(ExpLog, SpecialValues)
+{
+    const double dmax = std::numeric_limits<double>::max(), dmin = std::numeric_limits<double>::min();
+    const double sub = std::numeric_limits<double>::denorm_min();
+    struct Case {
+        double x, exp, log;
+    };
+    const Case cases[] = {
+        {0.0, 1.0, -inf},   {-0.0, 1.0, -inf},      {inf, inf, inf},    {-inf, 0.0, nan},
+        {nan, nan, nan},    {1.0, std::exp(1.0), 0.0}, {-1.0, std::exp(-1.0), nan}, {dmax, inf, std::log(dmax)},
+        {-dmax, 0.0, nan},  {sub, 1.0, std::log(sub)}, {-sub, 1.0, nan}, {dmin, 1.0, std::log(dmin)},
+        {fromBits(0x40862E42FEFA39EFULL), fromBits(0x7FEFFFFFFFFFFF2AULL), std::log(fromBits(0x40862E42FEFA39EFULL))},
+        {fromBits(0x40862E42FEFA39F0ULL), inf, std::log(fromBits(0x40862E42FEFA39F0ULL))}, // first to overflow
+        {-745.1332191019411, sub, nan},  // the last argument that rounds to the smallest subnormal
+        {-745.1332191019412, 0.0, nan},  // and the first that rounds to zero
+        {-1e-300, 1.0, nan}, {1e-300, 1.0, std::log(1e-300)},
+    };
+    for (kernel::Isa isa : everyPath())
+        for (const Case &c : cases) {
+            double e = c.x, l = c.x;
+            kernel::expArray(&e, &e, 1, isa);
+            kernel::logArray(&l, &l, 1, isa);
+            EXPECT_TRUE(std::isnan(c.exp) ? std::isnan(e) : e == c.exp && !std::signbit(e)) << "exp(" << c.x << ") = " << e;
+            EXPECT_TRUE(std::isnan(c.log) ? std::isnan(l) : l == c.log) << "log(" << c.x << ") = " << l;
+        }
+    // NaN payloads and signs of every kind stay NaN.
+    for (std::uint64_t b : {0x7FF8000000000000ULL, 0xFFF8000000000000ULL, 0x7FF0000000000001ULL, 0xFFFFFFFFFFFFFFFFULL}) {
+        double e = fromBits(b), l = fromBits(b);
+        kernel::expArray(&e, &e, 1);
+        kernel::logArray(&l, &l, 1);
+        EXPECT_TRUE(std::isnan(e) && std::isnan(l));
+    }
 }
 
 } // namespace

@@ -30,11 +30,17 @@ protected:
         return arrays.matrix(rows, cols, v);
     }
 
-    void write(std::FILE *f, const char *module, const mxArray *out)
+    void write(std::FILE *f, const char *module, const mxArray *out, bool withShape = false)
     {
         const unsigned char *p = static_cast<const unsigned char *>(mxGetData(out));
         const std::size_t size = standin::elementBytes(out);
         std::fprintf(f, "%s %d %zu", module, static_cast<int>(mxGetClassID(out)), standin::elements(out));
+        if (withShape) {
+            const std::vector<mwSize> d = standin::dims(out);
+            std::fprintf(f, " %zu", d.size());
+            for (mwSize e : d)
+                std::fprintf(f, " %d", static_cast<int>(e));
+        }
         for (std::size_t e = 0; e < standin::elements(out); ++e) {
             unsigned long long bits = 0;
             std::memcpy(&bits, p + e * size, size); // little-endian on every platform built
@@ -43,8 +49,34 @@ protected:
         std::fprintf(f, "\n");
     }
 
+    // The inputs of each call, for the Octave plug-ins to be called on the
+    // same ones (tests/octave/platform_results.m): per call a line
+    // "call <module> <nlhs> <inputs>", then one line per array (a structure
+    // as "struct <fields>" followed by its fields' arrays).
+    std::FILE *inputs = nullptr;
+    const mxArray *treeFields[5] = {}; // the tree structure's fields, in order
+
+    void writeArray(const mxArray *a)
+    {
+        if (mxGetClassID(a) == mxSTRUCT_CLASS) {
+            const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
+            std::fprintf(inputs, "struct 5\n");
+            for (int k = 0; k < 5; ++k) {
+                std::fprintf(inputs, "field %s\n", names[k]);
+                writeArray(treeFields[k]);
+            }
+            return;
+        }
+        write(inputs, "array", a, true);
+    }
+
     void run(std::FILE *f, const char *module, int nlhs, const std::vector<const mxArray *> &in)
     {
+        if (inputs) {
+            std::fprintf(inputs, "call %s %d %zu\n", module, nlhs, in.size());
+            for (const mxArray *a : in)
+                writeArray(a);
+        }
         const standin::CallResult r = standin::call(gw::gateway(module), nlhs, in);
         arrays.keep(r);
         ASSERT_TRUE(r.ok) << module << ": " << r.error;
@@ -61,6 +93,10 @@ TEST_F(CrossPlatform, WriteResults)
     ASSERT_NE(path, nullptr) << "ZEB_RESULTS_FILE is not set";
     std::FILE *f = std::fopen(path, "w");
     ASSERT_NE(f, nullptr) << path;
+    if (const char *in = std::getenv("ZEB_INPUTS_FILE")) {
+        inputs = std::fopen(in, "w");
+        ASSERT_NE(inputs, nullptr) << in;
+    }
 
     // trellisPass: 5 states over 60 steps, all four outputs.
     run(f, "trellisPass", 4, {matrix(5, 1, -200, 0), matrix(5, 5, -300, 0), matrix(5, 60, -400, 0)});
@@ -89,11 +125,12 @@ TEST_F(CrossPlatform, WriteResults)
     }
     const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
     mxArray *tree = arrays.add(standin::structure({1, 1}, {names, names + 5}));
-    standin::setField(tree, 0, "W", standin::matrix(d, m, w));
-    standin::setField(tree, 0, "featureIndices", standin::matrix(d, m, fi));
-    standin::setField(tree, 0, "threshold", standin::matrix(1, m, thr));
-    standin::setField(tree, 0, "terminalVote", standin::matrix(1, m, vote));
-    standin::setField(tree, 0, "treeIndices", standin::matrix(1, m, parent));
+    mxArray *tables[5] = {standin::matrix(d, m, w), standin::matrix(d, m, fi), standin::matrix(1, m, thr),
+                          standin::matrix(1, m, vote), standin::matrix(1, m, parent)};
+    for (int k = 0; k < 5; ++k) {
+        standin::setField(tree, 0, names[k], tables[k]);
+        treeFields[k] = tables[k];
+    }
     run(f, "obliqueVote", 1, {tree, matrix(300, 4, -256, 256), arrays.matrix(1, 1, {4})});
 
     // cumsumInt: every integer class, with wrap-around.
@@ -106,6 +143,8 @@ TEST_F(CrossPlatform, WriteResults)
             p[b] = static_cast<unsigned char>(rng());
         run(f, "cumsumInt", 1, {a});
     }
+    if (inputs)
+        EXPECT_TRUE(!std::ferror(inputs) && std::fclose(inputs) == 0) << "could not write the inputs";
     const bool written = !std::ferror(f);
     EXPECT_TRUE(std::fclose(f) == 0 && written) << "could not write " << path;
 }

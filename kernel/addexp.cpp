@@ -10,14 +10,19 @@
 
 namespace kernel {
 
-// The AVX2 instances, compiled for AVX2 in a unit of their own.
-namespace avx2 {
-void columnMajor(const double *, std::int64_t, std::int64_t, double *, double *, AllMinusInf);
-void rowSums(const double *, const double *, std::int64_t, std::int64_t, std::int64_t, double *, double *,
-             AllMinusInf);
-void expArray(const double *, double *, std::int64_t);
-void logArray(const double *, double *, std::int64_t);
-} // namespace avx2
+// The AVX2 and AVX-512 instances, each compiled for its registers in a unit
+// of its own.
+#define ZEB_KERNEL_WIDE_UNIT(name)                                                                            \
+    namespace name {                                                                                         \
+    void columnMajor(const double *, std::int64_t, std::int64_t, double *, double *, AllMinusInf);          \
+    void rowSums(const double *, const double *, std::int64_t, std::int64_t, std::int64_t, double *, double *, \
+                 AllMinusInf);                                                                               \
+    void twoColumns(const double *const *, std::int64_t, double *, double *, AllMinusInf);                   \
+    void expArray(const double *, double *, std::int64_t);                                                   \
+    void logArray(const double *, double *, std::int64_t);                                                   \
+    }
+ZEB_KERNEL_WIDE_UNIT(avx2)
+ZEB_KERNEL_WIDE_UNIT(avx512)
 
 #if defined(__SSE2__)
 #define ZEB_KERNEL_SSE2 1
@@ -30,6 +35,8 @@ using Narrow = Lanes<numerics::Scalar>;
 Isa bestIsa()
 {
 #if defined(ZEB_KERNEL_AVX2)
+    if (__builtin_cpu_supports("avx512f"))
+        return Isa::Avx512;
     if (__builtin_cpu_supports("avx2"))
         return Isa::Avx2;
 #endif
@@ -50,6 +57,8 @@ int availableIsas(Isa *out)
 #if defined(ZEB_KERNEL_AVX2)
     if (__builtin_cpu_supports("avx2"))
         out[n++] = Isa::Avx2;
+    if (__builtin_cpu_supports("avx512f"))
+        out[n++] = Isa::Avx512;
 #endif
     return n;
 }
@@ -70,6 +79,9 @@ void addexp(const double *source, const std::int64_t *dims, double *output, doub
 #if defined(ZEB_KERNEL_AVX2)
     case Isa::Avx2:
         avx2::columnMajor(source, rows, cols, output, maxima, allMinusInf);
+        break;
+    case Isa::Avx512:
+        avx512::columnMajor(source, rows, cols, output, maxima, allMinusInf);
         break;
 #endif
     case Isa::Sse2:
@@ -96,6 +108,9 @@ void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_
     case Isa::Avx2:
         avx2::rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
         break;
+    case Isa::Avx512:
+        avx512::rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
+        break;
 #endif
     case Isa::Sse2:
         Wide::rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
@@ -106,12 +121,40 @@ void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_
     }
 }
 
+void addexpTwo(const double *const *columns, std::int64_t rows, double *output, double *maxima,
+               AllMinusInf allMinusInf, Isa isa)
+{
+    if (rows <= 0) {
+        output[0] = output[1] = -std::numeric_limits<double>::infinity();
+        return;
+    }
+    switch (isa) {
+#if defined(ZEB_KERNEL_AVX2)
+    case Isa::Avx2:
+        avx2::twoColumns(columns, rows, output, maxima, allMinusInf);
+        break;
+    case Isa::Avx512:
+        avx512::twoColumns(columns, rows, output, maxima, allMinusInf);
+        break;
+#endif
+    case Isa::Sse2:
+        Wide::twoColumns(columns, rows, output, maxima, allMinusInf);
+        break;
+    default:
+        Narrow::twoColumns(columns, rows, output, maxima, allMinusInf);
+        break;
+    }
+}
+
 void expArray(const double *x, double *y, std::int64_t n, Isa isa)
 {
     switch (isa) {
 #if defined(ZEB_KERNEL_AVX2)
     case Isa::Avx2:
         avx2::expArray(x, y, n);
+        break;
+    case Isa::Avx512:
+        avx512::expArray(x, y, n);
         break;
 #endif
     case Isa::Sse2:
@@ -129,6 +172,9 @@ void logArray(const double *x, double *y, std::int64_t n, Isa isa)
 #if defined(ZEB_KERNEL_AVX2)
     case Isa::Avx2:
         avx2::logArray(x, y, n);
+        break;
+    case Isa::Avx512:
+        avx512::logArray(x, y, n);
         break;
 #endif
     case Isa::Sse2:

@@ -22,9 +22,9 @@ namespace kernel {
 enum class AllMinusInf { NaN, MinusInf };
 
 // The register widths the kernel can use; every one gives the same bits.
-enum class Isa { Scalar, Sse2, Avx2 };
+enum class Isa { Scalar, Sse2, Avx2, Avx512 };
 
-// The widest this processor runs (AVX2 is chosen at run time).
+// The widest this processor runs (AVX2 and AVX-512 are chosen at run time).
 Isa bestIsa();
 
 // The widths this build and processor can run, narrowest first.
@@ -43,6 +43,12 @@ void addexp(const double *source, const std::int64_t *dims, double *output, doub
 // apart. output and maxima take `cols` doubles each.
 void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,
                 double *output, double *maxima, AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
+
+// Two columns of `rows` doubles each, apart in memory (columns[0] and
+// columns[1]), each summed as a column of its own; their additions are
+// interleaved, so two long columns take little longer than one.
+void addexpTwo(const double *const *columns, std::int64_t rows, double *output, double *maxima,
+               AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
 
 // The project's exp and log over arrays (y may be x).
 void expArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());

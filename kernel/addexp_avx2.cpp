@@ -1,6 +1,5 @@
-// The kernel's AVX2 instances: this unit alone is compiled for AVX2 (its
-// own flag in CMake builds, the pragma below where every source shares one
-// set of flags), and runs only where the processor has AVX2. AVX2 brings
+// The kernel's AVX2 instances: this unit alone is compiled for AVX2 (by the
+// pragma below), and runs only where the processor has AVX2. AVX2 brings
 // no fused multiply-add with it, so the results are those of every path.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define ZEB_AVX2_UNIT 1
@@ -32,6 +31,11 @@ void rowSums(const double *add, const double *m, std::int64_t ld, std::int64_t r
              double *output, double *maxima, AllMinusInf allMinusInf)
 {
     L::rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
+}
+
+void twoColumns(const double *const *x, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
+{
+    L::twoColumns(x, rows, output, maxima, allMinusInf);
 }
 
 void expArray(const double *x, double *y, std::int64_t n) { L::expArray(x, y, n); }

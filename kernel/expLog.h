@@ -5,9 +5,9 @@
 // multiply-add, so every register width, build and processor returns the
 // same bits for the same argument.
 //
-// exp: x = k ln2/128 + r with |r| <= ln2/256, k = 128 e + j;
-//      exp(x) = 2^e 2^(j/128) (1 + p(r)), 2^(j/128) as a pair of doubles and
-//      p the Taylor polynomial of exp(r) - 1 to r^5 (truncation < 2^-60).
+// exp: x = k ln2/16 + r with |r| <= ln2/32, k = 16 e + j;
+//      exp(x) = 2^e 2^(j/16) (1 + p(r)), 2^(j/16) as a pair of doubles and
+//      p the Taylor polynomial of exp(r) - 1 to r^7 (truncation < 2^-59).
 // log: x = 2^e c (1 + r), c = k/128 nearest to x's mantissa taken in
 //      [sqrt(1/2), sqrt(2)), r = (m - c)/c with |r| <= 1/181;
 //      log(x) = e ln2 + ln(c) + log1p(r), ln2 and ln(c) as pairs of doubles
@@ -25,10 +25,14 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-// AVX2 registers only in the unit compiled for them (addexp_avx2.cpp).
-#if defined(__AVX2__) || defined(ZEB_AVX2_UNIT)
+// AVX2 and AVX-512 registers only in the units compiled for them
+// (addexp_avx2.cpp, addexp_avx512.cpp).
+#if defined(__AVX2__) || defined(ZEB_AVX2_UNIT) || defined(ZEB_AVX512_UNIT)
 #define ZEB_HAVE_AVX2 1
 #include <immintrin.h>
+#endif
+#if defined(ZEB_AVX512_UNIT)
+#define ZEB_HAVE_AVX512 1
 #endif
 
 namespace numerics {
@@ -54,12 +58,17 @@ struct Scalar {
     // strictly smaller (larger), so a NaN in either gives the second.
     static D min(D a, D b) { return a < b ? a : b; }
     static D max(D a, D b) { return a > b ? a : b; }
-    // Masks are all-ones or all-zeros bit patterns, as SIMD compares give.
-    static U gt(D a, D b) { return a > b ? ~U(0) : U(0); }
-    static U lt(D a, D b) { return a < b ? ~U(0) : U(0); }
-    static U eq(D a, D b) { return a == b ? ~U(0) : U(0); }
-    static U isNaN(D a) { return a != a ? ~U(0) : U(0); }
-    static D select(U mask, D a, D b) { return mask ? a : b; } // mask ? a : b
+    // Masks: one flag per lane.
+    using M = bool;
+    static M gt(D a, D b) { return a > b; }
+    static M lt(D a, D b) { return a < b; }
+    static M eq(D a, D b) { return a == b; }
+    static M isNaN(D a) { return a != a; }
+    static M orM(M a, M b) { return a || b; }
+    static M andM(M a, M b) { return a && b; }
+    static bool anyM(M m) { return m; }
+    static bool allM(M m) { return m; }
+    static D select(M mask, D a, D b) { return mask ? a : b; } // mask ? a : b
     static U bits(D a)
     {
         U u;
@@ -82,12 +91,16 @@ struct Scalar {
     static U shr(U a) { return a >> n; }
     template <int n>
     static U shl(U a) { return a << n; }
-    static bool any(U mask) { return mask != 0; }
-    // table[2i] and table[2i + 1] for the index in each lane.
-    static void pair(const double *table, U i, D &hi, D &lo)
+    // 2^(j/16) as its pair, and ln(k/128) as its pair (i = k - 90).
+    static void expPair(U j, D &hi, D &lo)
     {
-        hi = table[2 * i];
-        lo = table[2 * i + 1];
+        hi = tables::expHi[j];
+        lo = tables::expLo[j];
+    }
+    static void logPair(U i, D &hi, D &lo)
+    {
+        hi = tables::logTable[2 * i];
+        lo = tables::logTable[2 * i + 1];
     }
 };
 
@@ -107,11 +120,16 @@ struct Sse2 {
     static D div(D a, D b) { return _mm_div_pd(a, b); }
     static D min(D a, D b) { return _mm_min_pd(a, b); }
     static D max(D a, D b) { return _mm_max_pd(a, b); }
-    static U gt(D a, D b) { return _mm_castpd_si128(_mm_cmpgt_pd(a, b)); }
-    static U lt(D a, D b) { return _mm_castpd_si128(_mm_cmplt_pd(a, b)); }
-    static U eq(D a, D b) { return _mm_castpd_si128(_mm_cmpeq_pd(a, b)); }
-    static U isNaN(D a) { return _mm_castpd_si128(_mm_cmpunord_pd(a, a)); }
-    static D select(U mask, D a, D b)
+    using M = __m128i;
+    static M gt(D a, D b) { return _mm_castpd_si128(_mm_cmpgt_pd(a, b)); }
+    static M lt(D a, D b) { return _mm_castpd_si128(_mm_cmplt_pd(a, b)); }
+    static M eq(D a, D b) { return _mm_castpd_si128(_mm_cmpeq_pd(a, b)); }
+    static M isNaN(D a) { return _mm_castpd_si128(_mm_cmpunord_pd(a, a)); }
+    static M orM(M a, M b) { return _mm_or_si128(a, b); }
+    static M andM(M a, M b) { return _mm_and_si128(a, b); }
+    static bool anyM(M m) { return _mm_movemask_epi8(m) != 0; }
+    static bool allM(M m) { return _mm_movemask_epi8(m) == 0xFFFF; }
+    static D select(M mask, D a, D b)
     {
         const D m = _mm_castsi128_pd(mask);
         return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b));
@@ -128,10 +146,10 @@ struct Sse2 {
     static U shr(U a) { return _mm_srli_epi64(a, n); }
     template <int n>
     static U shl(U a) { return _mm_slli_epi64(a, n); }
-    static bool any(U mask) { return _mm_movemask_epi8(mask) != 0; }
     static void pair(const double *table, U i, D &hi, D &lo)
     {
-        // The indices are small: the low 32 bits of each lane hold them.
+        // Each lane's (hi, lo) pair is 16 contiguous bytes; the indices are
+        // small, so the low 32 bits of each lane hold them.
         const int i0 = _mm_cvtsi128_si32(i);
         const int i1 = _mm_cvtsi128_si32(_mm_unpackhi_epi64(i, i));
         const D p0 = _mm_load_pd(table + 2 * i0);
@@ -139,6 +157,8 @@ struct Sse2 {
         hi = _mm_unpacklo_pd(p0, p1);
         lo = _mm_unpackhi_pd(p0, p1);
     }
+    static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
+    static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }
 };
 #endif
 
@@ -158,11 +178,16 @@ struct Avx2 {
     static D div(D a, D b) { return _mm256_div_pd(a, b); }
     static D min(D a, D b) { return _mm256_min_pd(a, b); }
     static D max(D a, D b) { return _mm256_max_pd(a, b); }
-    static U gt(D a, D b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_GT_OQ)); }
-    static U lt(D a, D b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_LT_OQ)); }
-    static U eq(D a, D b) { return _mm256_castpd_si256(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)); }
-    static U isNaN(D a) { return _mm256_castpd_si256(_mm256_cmp_pd(a, a, _CMP_UNORD_Q)); }
-    static D select(U mask, D a, D b) { return _mm256_blendv_pd(b, a, _mm256_castsi256_pd(mask)); }
+    using M = __m256d;
+    static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static M eq(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+    static M isNaN(D a) { return _mm256_cmp_pd(a, a, _CMP_UNORD_Q); }
+    static M orM(M a, M b) { return _mm256_or_pd(a, b); }
+    static M andM(M a, M b) { return _mm256_and_pd(a, b); }
+    static bool anyM(M m) { return _mm256_movemask_pd(m) != 0; }
+    static bool allM(M m) { return _mm256_movemask_pd(m) == 0xF; }
+    static D select(M mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
     static U bits(D a) { return _mm256_castpd_si256(a); }
     static D real(U u) { return _mm256_castsi256_pd(u); }
     static U ints(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
@@ -175,7 +200,6 @@ struct Avx2 {
     static U shr(U a) { return _mm256_srli_epi64(a, n); }
     template <int n>
     static U shl(U a) { return _mm256_slli_epi64(a, n); }
-    static bool any(U mask) { return !_mm256_testz_si256(mask, mask); }
     static void pair(const double *table, U i, D &hi, D &lo)
     {
         // Each lane's (hi, lo) pair is 16 contiguous bytes: four loads and
@@ -191,6 +215,65 @@ struct Avx2 {
         hi = _mm256_unpacklo_pd(a, b);
         lo = _mm256_unpackhi_pd(a, b);
     }
+    static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
+    static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }
+};
+#endif
+
+#if defined(ZEB_HAVE_AVX512)
+struct Avx512 {
+    using D = __m512d;
+    using U = __m512i;
+    using M = __mmask8;
+    static constexpr int lanes = 8;
+    static D load(const double *p) { return _mm512_loadu_pd(p); }
+    static void store(double *p, D v) { _mm512_storeu_pd(p, v); }
+    static D splat(double v) { return _mm512_set1_pd(v); }
+    static D strided(const double *p, std::int64_t s)
+    {
+        return _mm512_set_pd(p[7 * s], p[6 * s], p[5 * s], p[4 * s], p[3 * s], p[2 * s], p[s], p[0]);
+    }
+    static void spill(D v, double *out) { _mm512_storeu_pd(out, v); }
+    static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm512_div_pd(a, b); }
+    static D min(D a, D b) { return _mm512_min_pd(a, b); }
+    static D max(D a, D b) { return _mm512_max_pd(a, b); }
+    static M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    static M lt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static M eq(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static M isNaN(D a) { return _mm512_cmp_pd_mask(a, a, _CMP_UNORD_Q); }
+    static M orM(M a, M b) { return static_cast<M>(a | b); }
+    static M andM(M a, M b) { return static_cast<M>(a & b); }
+    static bool anyM(M m) { return m != 0; }
+    static bool allM(M m) { return m == 0xFF; }
+    static D select(M mask, D a, D b) { return _mm512_mask_blend_pd(mask, b, a); }
+    static U bits(D a) { return _mm512_castpd_si512(a); }
+    static D real(U u) { return _mm512_castsi512_pd(u); }
+    static U ints(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
+    static U and_(U a, U b) { return _mm512_and_si512(a, b); }
+    static U or_(U a, U b) { return _mm512_or_si512(a, b); }
+    static U andNot(U a, U b) { return _mm512_andnot_si512(a, b); }
+    static U add64(U a, U b) { return _mm512_add_epi64(a, b); }
+    static U sub64(U a, U b) { return _mm512_sub_epi64(a, b); }
+    template <int n>
+    static U shr(U a) { return _mm512_srli_epi64(a, n); }
+    template <int n>
+    static U shl(U a) { return _mm512_slli_epi64(a, n); }
+    // The sixteen pairs of 2^(j/16) fit in four registers: one two-source
+    // permutation each for hi and lo.
+    static void expPair(U j, D &hi, D &lo)
+    {
+        hi = _mm512_permutex2var_pd(_mm512_load_pd(tables::expHi), j, _mm512_load_pd(tables::expHi + 8));
+        lo = _mm512_permutex2var_pd(_mm512_load_pd(tables::expLo), j, _mm512_load_pd(tables::expLo + 8));
+    }
+    static void logPair(U i, D &hi, D &lo)
+    {
+        const U twice = _mm512_add_epi64(i, i);
+        hi = _mm512_i64gather_pd(twice, tables::logTable, 8);
+        lo = _mm512_i64gather_pd(twice, tables::logTable + 1, 8);
+    }
 };
 #endif
 
@@ -203,38 +286,46 @@ inline typename V::D exp(typename V::D x)
 {
     using D = typename V::D;
     using U = typename V::U;
-    // Beyond these every result is +Inf or +0 anyway; clamping keeps k, and
-    // so the exponent arithmetic, in range. A NaN becomes -746 here and is
-    // put back at the end.
-    const D xc = V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
+    using M = typename V::M;
+    // Within [-708, 709] every result is a normal double and one scaling by
+    // 2^e is exact; beyond, every result is +Inf or +0 from -746 and 710 on,
+    // so clamping there keeps k, and the exponent arithmetic, in range. A
+    // NaN fails the range test and is put back at the end.
+    const M inRange = V::andM(V::gt(x, V::splat(-708.0)), V::lt(x, V::splat(709.0)));
+    const bool allInRange = V::allM(inRange);
+    const D xc = allInRange ? x : V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
 
-    // k = round(x 128/ln2) by the shifter 1.5 * 2^52: the sum's low bits
+    // k = round(x 16/ln2) by the shifter 1.5 * 2^52: the sum's low bits
     // hold 2^51 + k, and subtracting the shifter again leaves k exactly.
     const D shifter = V::splat(0x1.8p52);
     const D kShifted = V::add(V::mul(xc, V::splat(tables::expSteps)), shifter);
     const D k = V::sub(kShifted, shifter);
     const D r = V::sub(V::sub(xc, V::mul(k, V::splat(tables::expStep1))), V::mul(k, V::splat(tables::expStep2)));
 
-    // p(r) = r + r^2 (1/2 + r/6 + r^2 (1/24 + r/120))
+    // p(r) = r + r^2 ((1/2 + r/6) + r^2 ((1/24 + r/120) + r^2 (1/720 + r/5040)))
     const D r2 = V::mul(r, r);
-    const D inner = V::add(V::splat(1.0 / 24.0), V::mul(r, V::splat(1.0 / 120.0)));
-    const D outer = V::add(V::add(V::splat(0.5), V::mul(r, V::splat(1.0 / 6.0))), V::mul(r2, inner));
-    const D p = V::add(r, V::mul(r2, outer));
+    const D a = V::add(V::splat(1.0 / 2.0), V::mul(r, V::splat(1.0 / 6.0)));
+    const D b = V::add(V::splat(1.0 / 24.0), V::mul(r, V::splat(1.0 / 120.0)));
+    const D c = V::add(V::splat(1.0 / 720.0), V::mul(r, V::splat(1.0 / 5040.0)));
+    const D p = V::add(r, V::mul(r2, V::add(a, V::mul(r2, V::add(b, V::mul(r2, c))))));
 
-    // 2^51 + k = 128 (2^44 + e) + j with 0 <= j < 128.
+    // 2^51 + k = 16 (2^47 + e) + j with 0 <= j < 16.
     const U biased = V::and_(V::bits(kShifted), V::ints((std::uint64_t(1) << 52) - 1));
-    const U j = V::and_(biased, V::ints(127));
     D hi, lo;
-    V::pair(tables::expTable, j, hi, lo);
+    V::expPair(V::and_(biased, V::ints(15)), hi, lo);
     const D y = V::add(hi, V::add(V::mul(hi, p), lo));
 
+    const U ePlus = V::template shr<4>(biased); // 2^47 + e
+    if (allInRange)
+        return V::mul(y, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 1023)))));
+
     // 2^e as two factors, 2^e1 2^e2 with e1 = floor(e/2): each a normal
-    // double, so near overflow and into the subnormals the product is
-    // rounded once more at most (by the second multiplication).
-    const U ePlus = V::template shr<7>(biased); // 2^44 + e
-    const U e1Plus = V::template shr<1>(ePlus); // 2^43 + e1
-    const U e2Plus = V::sub64(ePlus, e1Plus);   // 2^43 + e2
-    const U bias = V::ints((std::uint64_t(1) << 43) - 1023);
+    // double and the first product exact, so near overflow and into the
+    // subnormals the result is rounded once, by the second multiplication,
+    // exactly as the single scaling above rounds.
+    const U e1Plus = V::template shr<1>(ePlus); // 2^46 + e1
+    const U e2Plus = V::sub64(ePlus, e1Plus);   // 2^46 + e2
+    const U bias = V::ints((std::uint64_t(1) << 46) - 1023);
     const D scale1 = V::real(V::template shl<52>(V::sub64(e1Plus, bias)));
     const D scale2 = V::real(V::template shl<52>(V::sub64(e2Plus, bias)));
     const D result = V::mul(V::mul(y, scale1), scale2);
@@ -249,11 +340,12 @@ inline typename V::D log(typename V::D x)
 {
     using D = typename V::D;
     using U = typename V::U;
+    using M = typename V::M;
     const D two52 = V::splat(0x1p52);
     const D shifter = V::splat(0x1.8p52);
 
     // Subnormals: times 2^54, and 54 off the exponent.
-    const U tiny = V::lt(x, V::splat(0x1p-1022));
+    const M tiny = V::lt(x, V::splat(0x1p-1022));
     const D xs = V::select(tiny, V::mul(x, V::splat(0x1p54)), x);
 
     // x = 2^e m with m in [sqrt(1/2), sqrt(2)): the mantissa in [1, 2),
@@ -261,7 +353,7 @@ inline typename V::D log(typename V::D x)
     // that range, so the table index below does too.
     const U u = V::bits(xs);
     const D m1 = V::real(V::or_(V::and_(u, V::ints((std::uint64_t(1) << 52) - 1)), V::ints(1023ULL << 52)));
-    const U lower = V::lt(m1, V::splat(0x1.6a09e667f3bcdp0));
+    const M lower = V::lt(m1, V::splat(0x1.6a09e667f3bcdp0));
     const D m = V::select(lower, m1, V::mul(m1, V::splat(0.5)));
     const D biasedExponent = V::sub(V::real(V::or_(V::template shr<52>(u), V::bits(two52))), two52);
     const D e = V::sub(V::add(V::sub(biasedExponent, V::splat(1023.0)), V::select(lower, V::splat(0.0), V::splat(1.0))),
@@ -293,7 +385,7 @@ inline typename V::D log(typename V::D x)
     // e ln2 + ln(c) + r, each addition's rounding error kept (two-sum),
     // plus the small parts; rounded once at the end.
     D cHi, cLo;
-    V::pair(tables::logTable, index, cHi, cLo);
+    V::logPair(index, cHi, cLo);
     const D a = V::mul(e, V::splat(tables::ln2Hi)); // exact: e has at most 11 bits
     const D s1 = V::add(a, cHi);
     const D b1 = V::sub(s1, a);

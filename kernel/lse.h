@@ -19,16 +19,16 @@ namespace {
 template <class V>
 struct Lanes {
     using D = typename V::D;
-    using U = typename V::U;
+    using M = typename V::M;
 
     // The result for every lane from its maximum, sum and NaN flags.
-    static D finish(D sum, D maximum, U sawNaN, AllMinusInf allMinusInf)
+    static D finish(D sum, D maximum, M sawNaN, AllMinusInf allMinusInf)
     {
         D result = V::add(numerics::log<V>(sum), maximum);
         if (allMinusInf == AllMinusInf::MinusInf) {
             // The maximum is -Inf only when every entry is -Inf or NaN.
             const D inf = V::splat(__builtin_inf());
-            const U dead = V::eq(maximum, V::sub(V::splat(0.0), inf));
+            const M dead = V::eq(maximum, V::sub(V::splat(0.0), inf));
             result = V::select(dead, V::select(sawNaN, V::sub(inf, inf), V::sub(V::splat(0.0), inf)), result);
         }
         return result;
@@ -39,11 +39,11 @@ struct Lanes {
     static void columns(Entry entry, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
     {
         D maximum = entry(0);
-        U sawNaN = V::isNaN(maximum);
+        M sawNaN = V::isNaN(maximum);
         for (std::int64_t r = 1; r < rows; ++r) {
             const D v = entry(r);
             maximum = V::select(V::gt(v, maximum), v, maximum);
-            sawNaN = V::or_(sawNaN, V::isNaN(v));
+            sawNaN = V::orM(sawNaN, V::isNaN(v));
         }
         D sum = V::splat(0.0);
         for (std::int64_t r = 0; r < rows; ++r)
@@ -52,48 +52,71 @@ struct Lanes {
         V::spill(maximum, maxima);
     }
 
-    // One column of `rows` contiguous entries, V::lanes rows at a time.
-    static void column(const double *x, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
+    // C columns of `rows` contiguous entries each (x[c]), V::lanes rows at a
+    // time. Each column is summed in its own row order; the C sums are
+    // interleaved so that their additions, which cannot be reordered, wait
+    // on one another's latency only once per C terms.
+    template <int C>
+    static void apart(const double *const *x, std::int64_t rows, double *output, double *maxima,
+                      AllMinusInf allMinusInf)
     {
         using S = numerics::Scalar;
-        // Every lane scans from the first entry, so a NaN there stays the
-        // maximum; otherwise the largest non-NaN entry wins (of equal
-        // entries, only +0 and -0 differ, and either gives the same result).
-        D lane = V::splat(x[0]);
-        U laneNaN = V::isNaN(lane);
-        std::int64_t r = 1;
-        for (; r + V::lanes <= rows; r += V::lanes) {
-            const D v = V::load(x + r);
-            lane = V::select(V::gt(v, lane), v, lane);
-            laneNaN = V::or_(laneNaN, V::isNaN(v));
-        }
-        double m[V::lanes];
-        V::spill(lane, m);
-        double maximum = m[0];
-        for (int l = 1; l < V::lanes; ++l)
-            if (m[l] > maximum)
-                maximum = m[l];
-        bool sawNaN = V::any(laneNaN);
-        for (; r < rows; ++r) {
-            if (x[r] > maximum)
-                maximum = x[r];
-            sawNaN = sawNaN || x[r] != x[r];
+        double maximum[C];
+        bool sawNaN[C];
+        for (int c = 0; c < C; ++c) {
+            // Every lane scans from the first entry, so a NaN there stays the
+            // maximum; otherwise the largest non-NaN entry wins (of equal
+            // entries, only +0 and -0 differ, and either gives the same result).
+            D lane = V::splat(x[c][0]);
+            M laneNaN = V::isNaN(lane);
+            std::int64_t r = 1;
+            for (; r + V::lanes <= rows; r += V::lanes) {
+                const D v = V::load(x[c] + r);
+                lane = V::select(V::gt(v, lane), v, lane);
+                laneNaN = V::orM(laneNaN, V::isNaN(v));
+            }
+            double m[V::lanes];
+            V::spill(lane, m);
+            maximum[c] = m[0];
+            for (int l = 1; l < V::lanes; ++l)
+                if (m[l] > maximum[c])
+                    maximum[c] = m[l];
+            sawNaN[c] = V::anyM(laneNaN);
+            for (; r < rows; ++r) {
+                if (x[c][r] > maximum[c])
+                    maximum[c] = x[c][r];
+                sawNaN[c] = sawNaN[c] || x[c][r] != x[c][r];
+            }
         }
 
         // Exponentials a register at a time, added one by one in row order.
-        double sum = 0.0;
-        const D shift = V::splat(maximum);
-        r = 0;
+        double sum[C];
+        D shift[C];
+        for (int c = 0; c < C; ++c) {
+            sum[c] = 0.0;
+            shift[c] = V::splat(maximum[c]);
+        }
+        std::int64_t r = 0;
         for (; r + V::lanes <= rows; r += V::lanes) {
-            double terms[V::lanes];
-            V::spill(numerics::exp<V>(V::sub(V::load(x + r), shift)), terms);
+            double terms[C][V::lanes];
+            for (int c = 0; c < C; ++c)
+                V::spill(numerics::exp<V>(V::sub(V::load(x[c] + r), shift[c])), terms[c]);
             for (int l = 0; l < V::lanes; ++l)
-                sum = terms[l] + sum;
+                for (int c = 0; c < C; ++c)
+                    sum[c] = terms[c][l] + sum[c];
         }
         for (; r < rows; ++r)
-            sum = numerics::exp<S>(x[r] - maximum) + sum;
-        *output = Lanes<S>::finish(sum, maximum, sawNaN ? ~std::uint64_t(0) : 0, allMinusInf);
-        *maxima = maximum;
+            for (int c = 0; c < C; ++c)
+                sum[c] = numerics::exp<S>(x[c][r] - maximum[c]) + sum[c];
+        for (int c = 0; c < C; ++c) {
+            output[c] = Lanes<S>::finish(sum[c], maximum[c], sawNaN[c], allMinusInf);
+            maxima[c] = maximum[c];
+        }
+    }
+
+    static void column(const double *x, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
+    {
+        apart<1>(&x, rows, output, maxima, allMinusInf);
     }
 
     // Column-major source: columns side by side in lanes, the rest (and a
@@ -109,8 +132,19 @@ struct Lanes {
                         allMinusInf);
             }
         }
-        for (; k < cols; ++k)
+        for (; k + 2 <= cols; k += 2) {
+            const double *pair[2] = {source + k * rows, source + (k + 1) * rows};
+            apart<2>(pair, rows, output + k, maxima + k, allMinusInf);
+        }
+        if (k < cols)
             column(source + k * rows, rows, output + k, maxima + k, allMinusInf);
+    }
+
+    // Two separate columns of `rows` entries, each summed in its own order.
+    static void twoColumns(const double *const *x, std::int64_t rows, double *output, double *maxima,
+                           AllMinusInf allMinusInf)
+    {
+        apart<2>(x, rows, output, maxima, allMinusInf);
     }
 
     // Entries add[r] + m[r * ld + c]: rows of m side by side in lanes.

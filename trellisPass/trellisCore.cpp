@@ -128,14 +128,40 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
     double *aT = lastSlice;
     forEachTile(n, [&](std::int64_t i, std::int64_t j) { aT[j + i * n] = a[i + j * n]; });
 
-    for (std::int64_t t = 0; t + 1 < m.t; ++t) {
+    // terms(j, i), moving from state i at t to state j at t+1: the
+    // transpose of the slice it fills.
+    auto terms = [&](std::int64_t t, double *out) {
         const double *bNext = b + (t + 1) * n;
         const double *betaNext = beta + (t + 1) * n;
         const double *alphaNow = alpha + t * n;
-        // work(j, i): moving from state i at t to state j at t+1, the
-        // transpose of the slice it fills.
         for (std::int64_t i = 0; i < n; ++i)
-            pairwiseTerms(aT + i * n, bNext, betaNext, alphaNow[i], s.work + i * n, n);
+            pairwiseTerms(aT + i * n, bNext, betaNext, alphaNow[i], out + i * n, n);
+    };
+
+    // Two steps at a time: the N*N additions of each step's sum follow one
+    // another in a fixed order, so two steps' sums are interleaved. The
+    // second step's terms wait in its own slice, and are turned round there.
+    std::int64_t t = 0;
+    for (; t + 2 < m.t; t += 2) {
+        double *second = xi + (t + 1) * nn;
+        terms(t, s.work);
+        terms(t + 1, second);
+        const double *columns[2] = {s.work, second};
+        double total[2], maxima[2];
+        kernel::addexpTwo(columns, nn, total, maxima, kernel::AllMinusInf::MinusInf);
+        double *slice = xi + t * nn;
+        forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total[0]; });
+        for (std::int64_t i = 0; i < n; ++i) {
+            second[i + n * i] -= total[1];
+            for (std::int64_t j = i + 1; j < n; ++j) {
+                const double below = second[j + i * n];
+                second[j + i * n] = second[i + j * n] - total[1];
+                second[i + j * n] = below - total[1];
+            }
+        }
+    }
+    if (t + 1 < m.t) {
+        terms(t, s.work);
         kernel::addexp(s.work, whole, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
         const double total = s.sum[0];
         double *slice = xi + t * nn;

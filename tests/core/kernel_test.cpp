@@ -19,7 +19,7 @@ const double nan = std::numeric_limits<double>::quiet_NaN();
 // Every register width this build and processor can run.
 std::vector<kernel::Isa> everyPath()
 {
-    kernel::Isa isas[3];
+    kernel::Isa isas[4];
     const int n = kernel::availableIsas(isas);
     return std::vector<kernel::Isa>(isas, isas + n);
 }
@@ -196,15 +196,27 @@ TEST_P(Addexp, EveryLayoutGivesTheScalarPathsBits)
             kernel::addexpRows(add.data(), m.data(), cols, rows, cols, byRows.data(), maxima.data(),
                                kernel::AllMinusInf::MinusInf, GetParam());
             EXPECT_EQ(0, std::memcmp(byRows.data(), ref.data(), cols * sizeof(double))) << rows << "x" << cols;
+
+            // Two columns apart in memory: each as if summed alone.
+            if (cols >= 2) {
+                const double *two[2] = {m.data() + (cols - 1) * rows, m.data()};
+                double both[2], one[2], mx[2];
+                kernel::addexpTwo(two, rows, both, mx, kernel::AllMinusInf::MinusInf, GetParam());
+                const std::int64_t column[2] = {rows, 1};
+                for (int c = 0; c < 2; ++c)
+                    kernel::addexp(two[c], column, one + c, mx, kernel::AllMinusInf::MinusInf, kernel::Isa::Scalar);
+                EXPECT_EQ(0, std::memcmp(both, one, sizeof both)) << rows << " rows";
+            }
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPath, Addexp, ::testing::ValuesIn(everyPath()),
-                         [](const ::testing::TestParamInfo<kernel::Isa> &i) {
-                             return std::string(i.param == kernel::Isa::Scalar ? "Scalar"
-                                                : i.param == kernel::Isa::Sse2 ? "Sse2"
-                                                                                : "Avx2");
-                         });
+std::string pathName(const ::testing::TestParamInfo<kernel::Isa> &i)
+{
+    const char *names[] = {"Scalar", "Sse2", "Avx2", "Avx512"};
+    return names[static_cast<int>(i.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, Addexp, ::testing::ValuesIn(everyPath()), pathName);
 
 // Error of `got` from the long double reference in units in the last place
 // of the double nearest the reference (subnormal spacing below 2^-1022);

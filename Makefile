@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE = octave-cli --norc --no-history --quiet --no-window-system
 
-.PHONY: all setup build demo test bench clean
+.PHONY: all setup build demo test bench fuzz clean
 
 all: build
 
@@ -26,6 +26,10 @@ test: build
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
+
+# Each module's libFuzzer program for FUZZ_SECONDS (default 600) seconds.
+fuzz: build
+	scripts/run-fuzz $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -107,6 +107,27 @@ function(zeb_add_mex module)
       VERBATIM)
     add_custom_target(${module}_octave ALL DEPENDS ${out})
     add_dependencies(octave_plugins ${module}_octave)
+    if(ZEB_OCTAVE_ASAN)
+      # The same plug-in under AddressSanitizer, for Octave's own arrays to
+      # check every read and write of the module (octave-asan/).
+      set(asanOut ${ZEB_OUTPUT_ROOT}/octave-asan/${octName}.mex)
+      set(asanFlags "${ZEB_NUMERIC_FLAGS} -fsanitize=address -fno-omit-frame-pointer")
+      add_custom_command(
+        OUTPUT ${asanOut}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${ZEB_OUTPUT_ROOT}/octave-asan
+        COMMAND ${CMAKE_COMMAND} -E env "CXXFLAGS=${asanFlags}" "CFLAGS=${asanFlags}" "LDFLAGS=-fsanitize=address"
+                ${ZEB_MKOCTFILE} --mex -DMEXHOST_OCTAVE -I${ZEB_MEX_DIR} -I${ZEB_MEX_DIR}/../kernel
+                -o ${asanOut} ${sources}
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/asan
+        DEPENDS ${sources} ${ZEB_MEX_DIR}/mexhost.h
+        COMMENT "Building Octave plug-in ${octName}.mex under AddressSanitizer"
+        VERBATIM)
+      file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/asan)
+      add_custom_target(${module}_octave_asan ALL DEPENDS ${asanOut})
+      if(ARG_HELP)
+        configure_file(${ARG_HELP} ${ZEB_OUTPUT_ROOT}/octave-asan/${octName}.m COPYONLY)
+      endif()
+    endif()
     if(ARG_HELP)
       configure_file(${ARG_HELP} ${ZEB_OUTPUT_ROOT}/octave/${octName}.m COPYONLY)
     endif()

@@ -48,6 +48,7 @@ struct HostState {
     std::vector<mxArray *> createdInCall;
     std::vector<void *> scratchInCall;
     std::string failure;        // why the host could not deliver
+    std::size_t limit = std::numeric_limits<std::size_t>::max(); // largest block it delivers
     std::string endMessage;     // the message that ended the call
     std::jmp_buf *callStart = nullptr;
 };
@@ -116,7 +117,7 @@ std::size_t product(const std::vector<mwSize> &dims)
 // A zero-filled block, or null (with the reason in host().failure).
 void *zeroBlock(std::size_t count, std::size_t size)
 {
-    if (size != 0 && count > (tooLarge - 1) / size) {
+    if (size != 0 && (count > (tooLarge - 1) / size || count * size > host().limit)) {
         host().failure = "Out of memory: requested block is too large.";
         return nullptr;
     }
@@ -201,6 +202,11 @@ void endCall(const char *message)
 const std::vector<LedgerEntry> &ledger()
 {
     return host().ledger;
+}
+
+void setBlockLimit(std::size_t bytes)
+{
+    host().limit = bytes;
 }
 
 void clearLedger()

@@ -54,6 +54,9 @@ struct LedgerEntry {
 
 STANDIN_API const std::vector<LedgerEntry> &ledger();
 STANDIN_API void clearLedger();
+// The largest block the host delivers; beyond it, array creation and
+// mxCalloc end the call with an out-of-memory message, as MATLAB does.
+STANDIN_API void setBlockLimit(std::size_t bytes);
 // Arrays alive in the host, created by the test side or by a module.
 STANDIN_API std::size_t liveArrays();
 // Scratch blocks alive in the host.

@@ -1,5 +1,7 @@
 #include "gateway.h"
 
+#include "checks.h"
+
 #include <cstdlib>
 #include <map>
 
@@ -100,17 +102,7 @@ void expectRefused(const standin::CallResult &r, const std::string &message)
 void expectCleanSuccess(const standin::CallResult &r)
 {
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_FALSE(r.wroteBeyondSlots);
-    std::vector<const void *> taken, freed;
-    for (const auto &e : events(r)) {
-        EXPECT_NE(e.event, standin::Event::HostFree) << "scratch leaked by the call";
-        EXPECT_NE(e.event, standin::Event::BadFree) << "freed memory it did not allocate";
-        if (e.event == standin::Event::Calloc)
-            taken.push_back(e.address);
-        if (e.event == standin::Event::Free)
-            freed.push_back(e.address);
-    }
-    EXPECT_EQ(taken, freed) << "scratch not freed in allocation order";
+    EXPECT_EQ(checks::ledgerProblem(r), "");
 }
 
 std::vector<double> values(const mxArray *a)

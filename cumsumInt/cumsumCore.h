@@ -3,6 +3,8 @@
 #ifndef ZEB_CUMSUM_CORE_H
 #define ZEB_CUMSUM_CORE_H
 
+#include "cpuFeatures.h"
+
 #include <cstdint>
 #include <type_traits>
 
@@ -203,7 +205,7 @@ enum class Isa { Scalar, Sse2, Avx2 };
 inline Isa bestIsa()
 {
 #if defined(CUMSUM_AVX2)
-    if (__builtin_cpu_supports("avx2"))
+    if (cpu::avx2())
         return Isa::Avx2;
 #endif
 #if defined(__SSE2__)

@@ -1,5 +1,6 @@
 #include "addexp.h"
 
+#include "cpuFeatures.h"
 #include "lse.h"
 
 #include <limits>
@@ -35,9 +36,9 @@ using Narrow = Lanes<numerics::Scalar>;
 Isa bestIsa()
 {
 #if defined(ZEB_KERNEL_AVX2)
-    if (__builtin_cpu_supports("avx512f"))
+    if (cpu::avx512f())
         return Isa::Avx512;
-    if (__builtin_cpu_supports("avx2"))
+    if (cpu::avx2())
         return Isa::Avx2;
 #endif
 #if defined(ZEB_KERNEL_SSE2)
@@ -55,9 +56,9 @@ int availableIsas(Isa *out)
     out[n++] = Isa::Sse2;
 #endif
 #if defined(ZEB_KERNEL_AVX2)
-    if (__builtin_cpu_supports("avx2"))
+    if (cpu::avx2())
         out[n++] = Isa::Avx2;
-    if (__builtin_cpu_supports("avx512f"))
+    if (cpu::avx512f())
         out[n++] = Isa::Avx512;
 #endif
     return n;

@@ -42,6 +42,9 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
 {
     if (isEmpty(m))
         return;
+    // The widest registers, asked of the processor once per step: CPUID is
+    // slow where a virtual machine intercepts it.
+    const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
@@ -59,7 +62,7 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
 
     for (std::int64_t t = 1; t < m.t; ++t) {
         const double *prev = alpha + (t - 1) * n;
-        kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
+        kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         double *cur = alpha + t * n;
         const double *bt = b + t * n;
         for (std::int64_t j = 0; j < n; ++j)
@@ -71,6 +74,9 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
 {
     if (isEmpty(m))
         return;
+    // The widest registers, asked of the processor once per step: CPUID is
+    // slow where a virtual machine intercepts it.
+    const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
@@ -89,7 +95,7 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
         // The terms state(k) + A(j, k), summed over k for every j at once:
         // for a fixed k, A(j, k) over j is column k of A, contiguous.
         double *cur = beta + t * n;
-        kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf);
+        kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa);
     }
 }
 
@@ -98,13 +104,16 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
 {
     if (isEmpty(m))
         return;
+    // The widest registers, asked of the processor once per step: CPUID is
+    // slow where a virtual machine intercepts it.
+    const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const std::int64_t column[2] = {n, 1};
     for (std::int64_t t = 0; t < m.t; ++t) {
         const std::int64_t off = t * n;
         for (std::int64_t j = 0; j < n; ++j)
             s.state[j] = alpha[off + j] + beta[off + j];
-        kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
+        kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         const double total = s.sum[0];
         for (std::int64_t j = 0; j < n; ++j)
             gamma[off + j] = s.state[j] - total;
@@ -116,6 +125,9 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
 {
     if (isEmpty(m))
         return;
+    // The widest registers, asked of the processor once per step: CPUID is
+    // slow where a virtual machine intercepts it.
+    const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const std::int64_t nn = n * n;
     const double *a = m.logA;
@@ -148,7 +160,7 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
         terms(t + 1, second);
         const double *columns[2] = {s.work, second};
         double total[2], maxima[2];
-        kernel::addexpTwo(columns, nn, total, maxima, kernel::AllMinusInf::MinusInf);
+        kernel::addexpTwo(columns, nn, total, maxima, kernel::AllMinusInf::MinusInf, isa);
         double *slice = xi + t * nn;
         forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total[0]; });
         for (std::int64_t i = 0; i < n; ++i) {
@@ -162,7 +174,7 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
     }
     if (t + 1 < m.t) {
         terms(t, s.work);
-        kernel::addexp(s.work, whole, s.sum, s.maxima, kernel::AllMinusInf::MinusInf);
+        kernel::addexp(s.work, whole, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         const double total = s.sum[0];
         double *slice = xi + t * nn;
         forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total; });

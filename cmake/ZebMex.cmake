@@ -7,6 +7,14 @@
 set(ZEB_MEX_DIR ${CMAKE_CURRENT_LIST_DIR}/../mex)
 get_filename_component(ZEB_MEX_DIR ${ZEB_MEX_DIR} ABSOLUTE)
 
+if(ZEB_LD64)
+  # macOS bundles cross-built here are linked by ld64.lld itself, not through
+  # the compiler driver: for macOS 11.0 and later, x86-64 only.
+  set(CMAKE_CXX_CREATE_SHARED_MODULE
+      "${ZEB_LD64} -arch x86_64 -platform_version macos 11.0 11.0 -bundle <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+  set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "")
+endif()
+
 # Per-platform table: the file base name a module ships under.
 function(zeb_mex_file_name module platform out)
   set(name ${module})
@@ -80,11 +88,19 @@ function(zeb_add_mex module)
     target_link_libraries(${target} PRIVATE zeb_import_mx zeb_import_mex)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEB_OUTPUT_ROOT}/${platform})
   elseif(platform STREQUAL "mexmaci64")
-    # A bundle (CMake's MODULE on macOS) exporting only _mexFunction; the
-    # host's operations are looked up when MATLAB loads it.
+    # A bundle (CMake's MODULE on macOS) exporting only _mexFunction, bound
+    # two-level to MATLAB's libmx, libmex and libmat through the project's
+    # text stubs of them (mex/macos/*.tbd: the operations the modules use,
+    # install names @rpath/lib*.dylib).
     set(list ${CMAKE_CURRENT_BINARY_DIR}/${module}_exports.txt)
     file(WRITE ${list} "_mexFunction\n")
-    target_link_options(${target} PRIVATE -Wl,-exported_symbols_list,${list} -undefined dynamic_lookup)
+    if(ZEB_LD64)
+      target_link_options(${target} PRIVATE -exported_symbols_list ${list} -L${ZEB_MACOS_LIBSYSTEM_DIR} -lSystem.11)
+    else()
+      target_link_options(${target} PRIVATE -Wl,-exported_symbols_list,${list})
+    endif()
+    target_link_libraries(${target} PRIVATE ${ZEB_MEX_DIR}/macos/libmx.tbd ${ZEB_MEX_DIR}/macos/libmex.tbd
+                                            ${ZEB_MEX_DIR}/macos/libmat.tbd)
   endif()
   set_property(GLOBAL APPEND PROPERTY ZEB_MEX_MODULES ${module})
 

@@ -6,15 +6,17 @@
 %   cumsum(A, 1) does.
 %
 %   Unlike the built-in cumsum, whose integer sums saturate at the class's
-%   limits (intmax, intmin), cumsumInt never saturates and never widens:
-%     cumsumInt(int8([100; 100; 100]))   % [100; -56; 44]
-%     cumsum(int8([100; 100; 100]))      % [100; 127; 127]
-%   which is what counters, phase accumulators and checksums need.
+%   limits (intmax, intmin) where they keep the class, cumsumInt never
+%   saturates and never widens:
+%     cumsumInt(int8([100; 100; 100]))         % int8 [100; -56; 44]
+%     cumsum(int8([100; 100; 100]), 'native')  % int8 [100; 127; 127]
+%   which is what counters, phase accumulators and checksums need. (Octave's
+%   plain cumsum of an integer array returns doubles.)
 %
 %   A must be of class int8, uint8, int16, uint16, int32, uint32, int64 or
-%   uint64; any other class is refused. A complex A is summed through its
-%   real part and the result is real. Empty arrays come back empty, with
-%   A's shape and class.
+%   uint64; any other class is refused, except empty double and single
+%   arrays. A complex A is summed through its real part and the result is
+%   real. Empty arrays come back empty, with A's shape and class.
 %
 %   This file holds the help text only; the function is the compiled MEX file
 %   beside it.

@@ -10,7 +10,9 @@
 %   sum); one with no columns gives a 1-by-0 row.
 %
 %   X must be a full 2-D double matrix; a complex X is read through its real
-%   part. On 64-bit Windows the file is named zebUtilLogTotals.
+%   part. On 64-bit Windows the file is named zebUtilLogTotals. exp and log
+%   are the package's own: the same bits on every platform, possibly not
+%   those of m-code using the built-in ones in the last bits.
 %
 %   This file holds the help text only; the function is the compiled MEX file
 %   beside it.

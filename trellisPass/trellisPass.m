@@ -16,13 +16,18 @@
 %               exp(logXi(i,j,t)) = P(state i at t, state j at t+1 | all obs)
 %               for t < T; the last slice holds -1e300 (log 0).
 %
-%   Every sum over states is a stable log-sum-exp. Use -1e300 rather than
-%   -Inf for impossible transitions when a whole column of logA could be
-%   impossible: a column that is entirely -Inf gives NaN.
+%   Every sum over states is a stable log-sum-exp. log(0) = -Inf is fine for
+%   impossible starts and transitions (a left-to-right model): a sum whose
+%   terms are all -Inf is -Inf, never NaN.
 %
 %   Inputs must be full double arrays (complex ones are read through their
-%   real part); logA square, logB with N rows, logPi with at least N values.
-%   T = 0 or N = 0 give empty outputs of the matching shapes.
+%   real part); logA square (further pages are ignored), logB with N rows
+%   and N*T elements, logPi with at least N values. T = 0 or N = 0 give
+%   empty outputs of the matching shapes.
+%
+%   exp and log are the package's own: the results are the same bits on
+%   every platform, and may differ from m-code using the built-in exp and
+%   log in the last bits.
 %
 %   This file holds the help text only; the function is the compiled MEX file
 %   beside it.

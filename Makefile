@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 OCTAVE = octave-cli --norc --no-history --quiet --no-window-system
 
-.PHONY: all setup build demo test bench fuzz clean
+.PHONY: all setup build demo test bench fuzz dist clean
 
 all: build
 
@@ -26,6 +26,11 @@ test: build
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
+
+# The release archives in $(BUILD)/dist: the Octave package, the MATLAB
+# archive of every platform's deliverables, SHA256SUMS.
+dist: build
+	cmake --build $(BUILD) --target dist
 
 # Each module's libFuzzer program for FUZZ_SECONDS (default 600) seconds.
 fuzz: build

@@ -52,6 +52,57 @@ struct Lanes {
         V::spill(maximum, maxima);
     }
 
+    // The maximum of `rows` contiguous entries as a strict scan from the
+    // first selects it, a register of entries at a time: every lane scans
+    // from the first entry, so a NaN there stays the maximum; otherwise the
+    // largest non-NaN entry wins (of equal entries only +0 and -0 differ,
+    // and either gives the same sums and results). *sawNaN: any NaN entry.
+    static double columnMaximum(const double *x, std::int64_t rows, bool *sawNaN)
+    {
+        D lane = V::splat(x[0]);
+        M laneNaN = V::isNaN(lane);
+        std::int64_t r = 1;
+        for (; r + V::lanes <= rows; r += V::lanes) {
+            const D v = V::load(x + r);
+            lane = V::select(V::gt(v, lane), v, lane);
+            laneNaN = V::orM(laneNaN, V::isNaN(v));
+        }
+        double m[V::lanes];
+        V::spill(lane, m);
+        double maximum = m[0];
+        for (int l = 1; l < V::lanes; ++l)
+            if (m[l] > maximum)
+                maximum = m[l];
+        bool nan = V::anyM(laneNaN);
+        for (; r < rows; ++r) {
+            if (x[r] > maximum)
+                maximum = x[r];
+            nan = nan || x[r] != x[r];
+        }
+        *sawNaN = nan;
+        return maximum;
+    }
+
+    // V::lanes neighbouring columns of a column-major source, one per lane:
+    // each column's maximum found down the column itself, then the sums a
+    // row of the V::lanes columns at a time.
+    static void block(const double *first, std::int64_t rows, double *output, double *maxima,
+                      AllMinusInf allMinusInf)
+    {
+        double m[V::lanes], nan[V::lanes];
+        for (int c = 0; c < V::lanes; ++c) {
+            bool sawNaN;
+            m[c] = columnMaximum(first + c * rows, rows, &sawNaN);
+            nan[c] = sawNaN ? 1.0 : 0.0;
+        }
+        const D maximum = V::load(m);
+        D sum = V::splat(0.0);
+        for (std::int64_t r = 0; r < rows; ++r)
+            sum = V::add(numerics::exp<V>(V::sub(V::strided(first + r, rows), maximum)), sum);
+        V::spill(finish(sum, maximum, V::gt(V::load(nan), V::splat(0.0)), allMinusInf), output);
+        V::spill(maximum, maxima);
+    }
+
     // C columns of `rows` contiguous entries each (x[c]), V::lanes rows at a
     // time. Each column is summed in its own row order; the C sums are
     // interleaved so that their additions, which cannot be reordered, wait
@@ -63,31 +114,8 @@ struct Lanes {
         using S = numerics::Scalar;
         double maximum[C];
         bool sawNaN[C];
-        for (int c = 0; c < C; ++c) {
-            // Every lane scans from the first entry, so a NaN there stays the
-            // maximum; otherwise the largest non-NaN entry wins (of equal
-            // entries, only +0 and -0 differ, and either gives the same result).
-            D lane = V::splat(x[c][0]);
-            M laneNaN = V::isNaN(lane);
-            std::int64_t r = 1;
-            for (; r + V::lanes <= rows; r += V::lanes) {
-                const D v = V::load(x[c] + r);
-                lane = V::select(V::gt(v, lane), v, lane);
-                laneNaN = V::orM(laneNaN, V::isNaN(v));
-            }
-            double m[V::lanes];
-            V::spill(lane, m);
-            maximum[c] = m[0];
-            for (int l = 1; l < V::lanes; ++l)
-                if (m[l] > maximum[c])
-                    maximum[c] = m[l];
-            sawNaN[c] = V::anyM(laneNaN);
-            for (; r < rows; ++r) {
-                if (x[c][r] > maximum[c])
-                    maximum[c] = x[c][r];
-                sawNaN[c] = sawNaN[c] || x[c][r] != x[c][r];
-            }
-        }
+        for (int c = 0; c < C; ++c)
+            maximum[c] = columnMaximum(x[c], rows, &sawNaN[c]);
 
         // Exponentials a register at a time, added one by one in row order.
         double sum[C];
@@ -125,13 +153,9 @@ struct Lanes {
                             double *maxima, AllMinusInf allMinusInf)
     {
         std::int64_t k = 0;
-        if (V::lanes > 1 && cols >= V::lanes) {
-            for (; k + V::lanes <= cols; k += V::lanes) {
-                const double *first = source + k * rows;
-                columns([&](std::int64_t r) { return V::strided(first + r, rows); }, rows, output + k, maxima + k,
-                        allMinusInf);
-            }
-        }
+        if (V::lanes > 1 && cols >= V::lanes)
+            for (; k + V::lanes <= cols; k += V::lanes)
+                block(source + k * rows, rows, output + k, maxima + k, allMinusInf);
         for (; k + 2 <= cols; k += 2) {
             const double *pair[2] = {source + k * rows, source + (k + 1) * rows};
             apart<2>(pair, rows, output + k, maxima + k, allMinusInf);

@@ -15,32 +15,14 @@
 namespace kernel {
 namespace avx2 {
 
+Paths paths()
+{
 #if defined(ZEB_AVX2_UNIT)
-using L = Lanes<numerics::Avx2>;
+    return Lanes<numerics::Avx2>::paths();
 #else
-using L = Lanes<numerics::Scalar>; // never called: bestIsa() does not offer AVX2 here
+    return Lanes<numerics::Scalar>::paths(); // never chosen: bestIsa() does not offer this width here
 #endif
-
-void columnMajor(const double *source, std::int64_t rows, std::int64_t cols, double *output, double *maxima,
-                 AllMinusInf allMinusInf)
-{
-    L::columnMajor(source, rows, cols, output, maxima, allMinusInf);
 }
-
-void rowSums(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,
-             double *output, double *maxima, AllMinusInf allMinusInf)
-{
-    L::rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
-}
-
-void twoColumns(const double *const *x, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
-{
-    L::twoColumns(x, rows, output, maxima, allMinusInf);
-}
-
-void expArray(const double *x, double *y, std::int64_t n) { L::expArray(x, y, n); }
-
-void logArray(const double *x, double *y, std::int64_t n) { L::logArray(x, y, n); }
 
 } // namespace avx2
 } // namespace kernel

@@ -16,32 +16,14 @@
 namespace kernel {
 namespace avx512 {
 
+Paths paths()
+{
 #if defined(ZEB_AVX512_UNIT)
-using L = Lanes<numerics::Avx512>;
+    return Lanes<numerics::Avx512>::paths();
 #else
-using L = Lanes<numerics::Scalar>; // never called: bestIsa() does not offer AVX-512 here
+    return Lanes<numerics::Scalar>::paths(); // never chosen: bestIsa() does not offer this width here
 #endif
-
-void columnMajor(const double *source, std::int64_t rows, std::int64_t cols, double *output, double *maxima,
-                 AllMinusInf allMinusInf)
-{
-    L::columnMajor(source, rows, cols, output, maxima, allMinusInf);
 }
-
-void rowSums(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,
-             double *output, double *maxima, AllMinusInf allMinusInf)
-{
-    L::rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
-}
-
-void twoColumns(const double *const *x, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
-{
-    L::twoColumns(x, rows, output, maxima, allMinusInf);
-}
-
-void expArray(const double *x, double *y, std::int64_t n) { L::expArray(x, y, n); }
-
-void logArray(const double *x, double *y, std::int64_t n) { L::logArray(x, y, n); }
 
 } // namespace avx512
 } // namespace kernel

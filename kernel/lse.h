@@ -10,6 +10,7 @@
 
 #include "addexp.h"
 #include "expLog.h"
+#include "paths.h"
 
 #include <cstdint>
 
@@ -202,6 +203,8 @@ struct Lanes {
         for (; i < n; ++i)
             y[i] = numerics::log<numerics::Scalar>(x[i]);
     }
+
+    static Paths paths() { return Paths{columnMajor, rowSums, twoColumns, expArray, logArray}; }
 };
 
 } // namespace

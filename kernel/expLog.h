@@ -84,8 +84,6 @@ struct Scalar {
     static U ints(std::uint64_t v) { return v; }
     static U and_(U a, U b) { return a & b; }
     static U or_(U a, U b) { return a | b; }
-    static U andNot(U a, U b) { return ~a & b; }
-    static U add64(U a, U b) { return a + b; }
     static U sub64(U a, U b) { return a - b; }
     template <int n>
     static U shr(U a) { return a >> n; }
@@ -139,8 +137,6 @@ struct Sse2 {
     static U ints(std::uint64_t v) { return _mm_set1_epi64x(static_cast<long long>(v)); }
     static U and_(U a, U b) { return _mm_and_si128(a, b); }
     static U or_(U a, U b) { return _mm_or_si128(a, b); }
-    static U andNot(U a, U b) { return _mm_andnot_si128(a, b); }
-    static U add64(U a, U b) { return _mm_add_epi64(a, b); }
     static U sub64(U a, U b) { return _mm_sub_epi64(a, b); }
     template <int n>
     static U shr(U a) { return _mm_srli_epi64(a, n); }
@@ -193,8 +189,6 @@ struct Avx2 {
     static U ints(std::uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
     static U and_(U a, U b) { return _mm256_and_si256(a, b); }
     static U or_(U a, U b) { return _mm256_or_si256(a, b); }
-    static U andNot(U a, U b) { return _mm256_andnot_si256(a, b); }
-    static U add64(U a, U b) { return _mm256_add_epi64(a, b); }
     static U sub64(U a, U b) { return _mm256_sub_epi64(a, b); }
     template <int n>
     static U shr(U a) { return _mm256_srli_epi64(a, n); }
@@ -254,8 +248,6 @@ struct Avx512 {
     static U ints(std::uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
     static U and_(U a, U b) { return _mm512_and_si512(a, b); }
     static U or_(U a, U b) { return _mm512_or_si512(a, b); }
-    static U andNot(U a, U b) { return _mm512_andnot_si512(a, b); }
-    static U add64(U a, U b) { return _mm512_add_epi64(a, b); }
     static U sub64(U a, U b) { return _mm512_sub_epi64(a, b); }
     template <int n>
     static U shr(U a) { return _mm512_srli_epi64(a, n); }

@@ -95,8 +95,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // there, and featureIndices, threshold and treeIndices are never read,
     // so they are not checked either.
     const mxArray *w = fields[0];
-    const bool wReadable =
-        mexhost::isFullDouble(w) && mexhost::extent(w, 0) > 0 && mexhost::elementCount(w) > 0;
+    const std::int64_t d = mexhost::extent(w, 0);
+    const std::int64_t wCount = mexhost::elementCount(w);
+    const bool wReadable = mexhost::isFullDouble(w) && d > 0 && wCount > 0;
     const bool rootIsLeaf = wReadable && !mxIsFinite(mxGetPr(w)[0]);
     const bool fieldRead[5] = {true, !rootIsLeaf, !rootIsLeaf, true, !rootIsLeaf};
 
@@ -109,8 +110,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         mexErrMsgTxt(msgCountClass);
 
     oblique::ObliqueTree tree = {};
-    tree.d = mexhost::extent(w, 0);
-    const std::int64_t wCount = mexhost::elementCount(w);
+    tree.d = d;
     if (tree.d <= 0 || wCount == 0)
         mexErrMsgTxt(msgEmptyW);
     if (!rootIsLeaf) {

@@ -32,6 +32,10 @@ static void pairwiseTerms(const double *__restrict aRow, const double *__restric
         out[j] = ((aRow[j] + b[j]) + beta[j]) + alpha;
 }
 
+// Each step asks the processor for its widest registers once (kernel::
+// bestIsa), not at every kernel call: CPUID is slow where a virtual machine
+// intercepts it.
+
 // An empty model (no states or no steps) has empty outputs: nothing to write.
 static bool isEmpty(const Model &m)
 {
@@ -42,8 +46,6 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
 {
     if (isEmpty(m))
         return;
-    // The widest registers, asked of the processor once per step: CPUID is
-    // slow where a virtual machine intercepts it.
     const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const double *a = m.logA;
@@ -74,8 +76,6 @@ void backwardStep(const Model &m, const Scratch &s, double *beta)
 {
     if (isEmpty(m))
         return;
-    // The widest registers, asked of the processor once per step: CPUID is
-    // slow where a virtual machine intercepts it.
     const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const double *a = m.logA;
@@ -104,8 +104,6 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
 {
     if (isEmpty(m))
         return;
-    // The widest registers, asked of the processor once per step: CPUID is
-    // slow where a virtual machine intercepts it.
     const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const std::int64_t column[2] = {n, 1};
@@ -125,8 +123,6 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
 {
     if (isEmpty(m))
         return;
-    // The widest registers, asked of the processor once per step: CPUID is
-    // slow where a virtual machine intercepts it.
     const kernel::Isa isa = kernel::bestIsa();
     const std::int64_t n = m.n;
     const std::int64_t nn = n * n;

@@ -109,6 +109,9 @@ function(zeb_add_mex module)
   endif()
 
   if(ZEB_OCTAVE)
+    # mkoctfile sees no header dependencies: every header a module may
+    # include rebuilds it.
+    file(GLOB headers ${ZEB_MEX_DIR}/*.h ${ZEB_MEX_DIR}/../kernel/*.h ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
     zeb_mex_file_name(${module} octave octName)
     set(out ${ZEB_OUTPUT_ROOT}/octave/${octName}.mex)
     add_custom_command(
@@ -118,7 +121,7 @@ function(zeb_add_mex module)
               ${ZEB_MKOCTFILE} --mex -DMEXHOST_OCTAVE -I${ZEB_MEX_DIR} -I${ZEB_MEX_DIR}/../kernel
               -o ${out} ${sources}
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      DEPENDS ${sources} ${ZEB_MEX_DIR}/mexhost.h
+      DEPENDS ${sources} ${headers}
       COMMENT "Building Octave plug-in ${octName}.mex"
       VERBATIM)
     add_custom_target(${module}_octave ALL DEPENDS ${out})
@@ -135,7 +138,7 @@ function(zeb_add_mex module)
                 ${ZEB_MKOCTFILE} --mex -DMEXHOST_OCTAVE -I${ZEB_MEX_DIR} -I${ZEB_MEX_DIR}/../kernel
                 -o ${asanOut} ${sources}
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/asan
-        DEPENDS ${sources} ${ZEB_MEX_DIR}/mexhost.h
+        DEPENDS ${sources} ${headers}
         COMMENT "Building Octave plug-in ${octName}.mex under AddressSanitizer"
         VERBATIM)
       file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/asan)

@@ -3,6 +3,7 @@
 // class, wrapping around in the element width. Every page of an array of
 // three or more dimensions is summed, as cumsum(A, 1) does.
 #include "cumsumCore.h"
+#include "fpState.h"
 #include "mexhost.h"
 
 namespace {
@@ -11,23 +12,23 @@ const char *const msgNoInput = "cumsumInt requires an input array";
 const char *const msgClass =
     "cumsumInt accepts only integer arrays (int8, uint8, int16, uint16, int32, uint32, int64 or uint64)";
 
-// One worker per class: fetch both data pointers, sum every column.
+// One worker per class: sum every column of the input's data into the output's.
 template <class T>
-void sumColumns(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n)
+void sumColumns(const void *in, void *out, std::int64_t m, std::int64_t n)
 {
-    cumsum::columns(static_cast<const T *>(mxGetData(in)), static_cast<T *>(mxGetData(out)), m, n);
+    cumsum::columns(static_cast<const T *>(in), static_cast<T *>(out), m, n);
 }
 
-void cs_int8(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int8_t>(in, out, m, n); }
-void cs_uint8(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint8_t>(in, out, m, n); }
-void cs_int16(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int16_t>(in, out, m, n); }
-void cs_uint16(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint16_t>(in, out, m, n); }
-void cs_int32(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int32_t>(in, out, m, n); }
-void cs_uint32(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint32_t>(in, out, m, n); }
-void cs_int64(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::int64_t>(in, out, m, n); }
-void cs_uint64(const mxArray *in, const mxArray *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint64_t>(in, out, m, n); }
+void cs_int8(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::int8_t>(in, out, m, n); }
+void cs_uint8(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint8_t>(in, out, m, n); }
+void cs_int16(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::int16_t>(in, out, m, n); }
+void cs_uint16(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint16_t>(in, out, m, n); }
+void cs_int32(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::int32_t>(in, out, m, n); }
+void cs_uint32(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint32_t>(in, out, m, n); }
+void cs_int64(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::int64_t>(in, out, m, n); }
+void cs_uint64(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::uint64_t>(in, out, m, n); }
 
-typedef void (*Worker)(const mxArray *, const mxArray *, std::int64_t, std::int64_t);
+typedef void (*Worker)(const void *, void *, std::int64_t, std::int64_t);
 
 Worker workerFor(mxClassID cls)
 {
@@ -53,6 +54,11 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const mxArray *a = prhs[0];
     const mxClassID cls = mxGetClassID(a);
     const Worker worker = workerFor(cls);
+    // The data pointer before the extents: Octave leaks a little on every
+    // call that asks a range's extents before its data (an empty range,
+    // 1:0, is an empty double array).
+    const bool numeric = worker || cls == mxDOUBLE_CLASS || cls == mxSINGLE_CLASS;
+    const void *data = numeric ? mxGetData(a) : nullptr;
     // An empty double or single array (often what a filter left) has an
     // empty running sum of its own shape and class; any other class is
     // refused, empty or not.
@@ -71,5 +77,8 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     const std::int64_t m = static_cast<std::int64_t>(dims[0]);
     const std::int64_t columns = m > 0 ? mexhost::elementCount(a) / m : 0;
-    worker(a, plhs[0], m, columns);
+    void *sums = mxGetData(plhs[0]);
+    const fpstate::Saved caller = fpstate::enter();
+    worker(data, sums, m, columns);
+    fpstate::leave(caller);
 }

@@ -21,6 +21,19 @@ namespace kernel {
 // needs for a state that nothing can reach. A NaN entry gives NaN in both.
 enum class AllMinusInf { NaN, MinusInf };
 
+// The one NaN the kernel and the modules built on it write: positive, quiet,
+// no payload (0x7FF8000000000000), whatever made it: an input NaN of either
+// sign or with a payload, Inf - Inf, 0 * Inf. Which NaN an addition passes
+// on depends on its operand order, which compilers choose differently per
+// path, and x86 makes negative NaNs where ARM makes positive ones; written
+// as this one, NaN bits are the same everywhere. What is NaN never changes.
+constexpr double theNaN = __builtin_nan("");
+
+inline double oneNaN(double v)
+{
+    return v == v ? v : theNaN;
+}
+
 // The register widths the kernel can use; every one gives the same bits.
 enum class Isa { Scalar, Sse2, Avx2, Avx512 };
 

@@ -71,6 +71,7 @@ alignas(16) constexpr double expTable[32] = {
 constexpr double ln2Hi = 0x1.62e42fefa3800p-1; // ln 2, first 42 bits
 constexpr double ln2Lo = 0x1.ef35793c76730p-45; // ln 2, the rest
 constexpr int logFirst = 90;
+constexpr int logLast = 181;
 // ln(k/128) = logTable[2(k-90)] + logTable[2(k-90)+1]
 alignas(16) constexpr double logTable[184] = {
     -0x1.68ac83e9c6a14p-2, -0x1.a64eadd740178p-58,

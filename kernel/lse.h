@@ -22,17 +22,19 @@ struct Lanes {
     using D = typename V::D;
     using M = typename V::M;
 
-    // The result for every lane from its maximum, sum and NaN flags.
+    // The result for every lane from its maximum, sum and NaN flags; every
+    // NaN result is the one NaN (theNaN).
     static D finish(D sum, D maximum, M sawNaN, AllMinusInf allMinusInf)
     {
+        const D nan = V::splat(theNaN);
         D result = V::add(numerics::log<V>(sum), maximum);
         if (allMinusInf == AllMinusInf::MinusInf) {
             // The maximum is -Inf only when every entry is -Inf or NaN.
-            const D inf = V::splat(__builtin_inf());
-            const M dead = V::eq(maximum, V::sub(V::splat(0.0), inf));
-            result = V::select(dead, V::select(sawNaN, V::sub(inf, inf), V::sub(V::splat(0.0), inf)), result);
+            const D minusInf = V::splat(-__builtin_inf());
+            const M dead = V::eq(maximum, minusInf);
+            result = V::select(dead, V::select(sawNaN, nan, minusInf), result);
         }
-        return result;
+        return V::select(V::isNaN(result), nan, result);
     }
 
     // One column per lane: entry(r) gives the lanes' entries of row r.

@@ -5,6 +5,7 @@
 // No objects with destructors live in this function: a refused check or a
 // host failure ends the call from inside the host, which then releases what
 // the call had allocated (the output included).
+#include "fpState.h"
 #include "mexhost.h"
 #include "obliqueCore.h"
 
@@ -90,6 +91,21 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         if (!fields[f])
             mexErrMsgTxt(msgMissing[f]);
     }
+    // Every data pointer that may be read is taken before any extent is
+    // asked for: Octave leaks a little on every call that asks a range's
+    // (or a complex or diagonal matrix's) extents before its data.
+    // (An empty array's data pointer may be null.)
+    bool fieldFull[5];
+    const double *fieldData[5] = {};
+    for (int f = 0; f < 5; ++f) {
+        fieldFull[f] = mexhost::isFullDouble(fields[f]);
+        if (fieldFull[f])
+            fieldData[f] = mxGetPr(fields[f]);
+    }
+    const bool xFull = mexhost::isFullDouble(prhs[1]);
+    const bool countFull = mexhost::isFullDouble(prhs[2]);
+    const double *xData = xFull ? mxGetPr(prhs[1]) : nullptr;
+    const double *countData = countFull ? mxGetPr(prhs[2]) : nullptr;
 
     // A root whose first weight is not finite is a leaf: every row stops
     // there, and featureIndices, threshold and treeIndices are never read,
@@ -97,16 +113,16 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const mxArray *w = fields[0];
     const std::int64_t d = mexhost::extent(w, 0);
     const std::int64_t wCount = mexhost::elementCount(w);
-    const bool wReadable = mexhost::isFullDouble(w) && d > 0 && wCount > 0;
-    const bool rootIsLeaf = wReadable && !mxIsFinite(mxGetPr(w)[0]);
+    const bool wReadable = fieldFull[0] && d > 0 && wCount > 0;
+    const bool rootIsLeaf = wReadable && !mxIsFinite(fieldData[0][0]);
     const bool fieldRead[5] = {true, !rootIsLeaf, !rootIsLeaf, true, !rootIsLeaf};
 
     for (int f = 0; f < 5; ++f)
-        if (fieldRead[f] && !mexhost::isFullDouble(fields[f]))
+        if (fieldRead[f] && !fieldFull[f])
             mexErrMsgTxt(msgFieldClass[f]);
-    if (!mexhost::isFullDouble(prhs[1]))
+    if (!xFull)
         mexErrMsgTxt(msgDataClass);
-    if (!mexhost::isFullDouble(prhs[2]))
+    if (!countFull)
         mexErrMsgTxt(msgCountClass);
 
     oblique::ObliqueTree tree = {};
@@ -127,22 +143,27 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     if (mexhost::elementCount(prhs[2]) == 0)
         mexErrMsgTxt(msgNoCount);
-    const double count = mxGetPr(prhs[2])[0];
-    if (!mxIsFinite(count) || !(count > -2147483649.0 && count < 2147483648.0))
+    // Truncated toward zero; a negative count gives no columns, as zeros(N, -3)
+    // does. Comparing a subnormal count raises the denormal flag, truncating
+    // 3.9 the inexact one: neither may reach the caller's state.
+    const double count = countData[0];
+    const fpstate::Saved callerAtCount = fpstate::enter();
+    const bool countInRange = count > -2147483649.0 && count < 2147483648.0; // false for NaN
+    const std::int64_t k = countInRange && count > 0 ? static_cast<std::int64_t>(count) : 0;
+    fpstate::leave(callerAtCount);
+    if (!mxIsFinite(count) || !countInRange)
         mexErrMsgTxt(msgBadCount);
-    // Truncated toward zero; a negative count gives no columns, as zeros(N, -3) does.
-    const std::int64_t k = count > 0 ? static_cast<std::int64_t>(count) : 0;
 
-    tree.W = mxGetPr(w);
-    tree.terminalVote = mxGetPr(fields[3]);
+    tree.W = fieldData[0];
+    tree.terminalVote = fieldData[3];
     if (!rootIsLeaf) {
-        tree.featureIndices = mxGetPr(fields[1]);
-        tree.threshold = mxGetPr(fields[2]);
-        tree.treeIndices = mxGetPr(fields[4]);
+        tree.featureIndices = fieldData[1];
+        tree.threshold = fieldData[2];
+        tree.treeIndices = fieldData[4];
     }
 
     oblique::Data data;
-    data.x = mxGetPr(prhs[1]);
+    data.x = xData;
     data.rows = mexhost::extent(prhs[1], 0);
     data.columns = data.rows > 0 ? mexhost::elementCount(prhs[1]) / data.rows : 0;
 
@@ -157,12 +178,18 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // Each node's first two children, found in one pass over treeIndices
     // (M entries of 8 bytes each exist, so 2M of 4 bytes are addressable).
     // A leaf root has no children to look up.
+    // The projections and their comparisons run under the module's own
+    // floating-point state, so the same rows take the same branches
+    // whatever rounding mode the caller left.
     std::int32_t *children = nullptr;
-    if (!rootIsLeaf) {
+    if (!rootIsLeaf)
         children = static_cast<std::int32_t *>(mxCalloc(2 * static_cast<std::size_t>(tree.m), sizeof(std::int32_t)));
+    double *votes = mxGetPr(plhs[0]);
+    const fpstate::Saved caller = fpstate::enter();
+    if (children)
         oblique::buildChildren(tree, children);
-    }
-    const oblique::Outcome o = oblique::evaluateTree(tree, children, data, k, mxGetPr(plhs[0]));
+    const oblique::Outcome o = oblique::evaluateTree(tree, children, data, k, votes);
+    fpstate::leave(caller);
     if (children)
         mxFree(children);
     if (o.fault != oblique::Fault::None)

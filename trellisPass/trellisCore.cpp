@@ -23,6 +23,10 @@ static void forEachTile(std::int64_t n, F &&f)
     }
 }
 
+// Every value the pass writes goes through kernel::oneNaN, so each NaN it
+// writes has the same bits whatever made it (the kernel's own results
+// already are).
+
 // One column of pairwise terms: out[j] = ((aRow[j] + b[j]) + beta[j]) + alpha.
 static void pairwiseTerms(const double *__restrict aRow, const double *__restrict b,
                           const double *__restrict beta, double alpha, double *__restrict out,
@@ -31,10 +35,6 @@ static void pairwiseTerms(const double *__restrict aRow, const double *__restric
     for (std::int64_t j = 0; j < n; ++j)
         out[j] = ((aRow[j] + b[j]) + beta[j]) + alpha;
 }
-
-// Each step asks the processor for its widest registers once (kernel::
-// bestIsa), not at every kernel call: CPUID is slow where a virtual machine
-// intercepts it.
 
 // An empty model (no states or no steps) has empty outputs: nothing to write.
 static bool isEmpty(const Model &m)
@@ -52,7 +52,7 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
     const double *b = m.logB;
 
     for (std::int64_t i = 0; i < n; ++i)
-        alpha[i] = m.logPi[i] + b[i];
+        alpha[i] = kernel::oneNaN(m.logPi[i] + b[i]);
     if (m.t < 2)
         return;
 
@@ -68,7 +68,7 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
         double *cur = alpha + t * n;
         const double *bt = b + t * n;
         for (std::int64_t j = 0; j < n; ++j)
-            cur[j] = s.sum[j] + bt[j];
+            cur[j] = kernel::oneNaN(s.sum[j] + bt[j]);
     }
 }
 
@@ -114,7 +114,7 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
         kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         const double total = s.sum[0];
         for (std::int64_t j = 0; j < n; ++j)
-            gamma[off + j] = s.state[j] - total;
+            gamma[off + j] = kernel::oneNaN(s.state[j] - total);
     }
 }
 
@@ -158,13 +158,15 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
         double total[2], maxima[2];
         kernel::addexpTwo(columns, nn, total, maxima, kernel::AllMinusInf::MinusInf, isa);
         double *slice = xi + t * nn;
-        forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total[0]; });
+        forEachTile(n, [&](std::int64_t j, std::int64_t i) {
+            slice[i + n * j] = kernel::oneNaN(s.work[j + i * n] - total[0]);
+        });
         for (std::int64_t i = 0; i < n; ++i) {
-            second[i + n * i] -= total[1];
+            second[i + n * i] = kernel::oneNaN(second[i + n * i] - total[1]);
             for (std::int64_t j = i + 1; j < n; ++j) {
                 const double below = second[j + i * n];
-                second[j + i * n] = second[i + j * n] - total[1];
-                second[i + j * n] = below - total[1];
+                second[j + i * n] = kernel::oneNaN(second[i + j * n] - total[1]);
+                second[i + j * n] = kernel::oneNaN(below - total[1]);
             }
         }
     }
@@ -173,7 +175,7 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
         kernel::addexp(s.work, whole, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         const double total = s.sum[0];
         double *slice = xi + t * nn;
-        forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = s.work[j + i * n] - total; });
+        forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = kernel::oneNaN(s.work[j + i * n] - total); });
     }
 
     for (std::int64_t e = 0; e < nn; ++e)

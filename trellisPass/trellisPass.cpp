@@ -1,11 +1,13 @@
 // Gateway of trellisPass:
 //   [logAlpha, logBeta, logGamma, logXi] = trellisPass(logPi, logA, logB)
-// Checks the call, allocates the scratch, creates each requested output and
-// runs the forward-backward steps on it.
+// Checks the call, allocates the scratch, creates each requested output,
+// then runs the forward-backward steps on them under the module's own
+// floating-point state.
 //
 // No objects with destructors live in this function: a refused check or a
 // host failure ends the call from inside the host, and the host releases
 // whatever the call had allocated.
+#include "fpState.h"
 #include "mexhost.h"
 #include "trellisCore.h"
 
@@ -42,12 +44,17 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const mxArray *logB = prhs[2];
 
     // Any other class or a sparse array would have its storage read as a
-    // dense block of doubles, past its end.
+    // dense block of doubles, past its end. Each data pointer is taken
+    // before the array's extents are asked for: Octave leaks a little on
+    // every call that asks a range's (or a complex or diagonal matrix's)
+    // extents before its data.
+    const double *data[3];
     for (int k = 0; k < 3; ++k) {
         if (mxGetClassID(prhs[k]) != mxDOUBLE_CLASS)
             mexErrMsgTxt(msgClass);
         if (mxIsSparse(prhs[k]))
             mexErrMsgTxt(msgSparse);
+        data[k] = mxGetPr(prhs[k]);
     }
     // logA may have further pages (only its first N x N block is read), but
     // that block must be there: an N x N x 0 array holds none of it.
@@ -71,9 +78,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (nlhs > 3 && !mexhost::addressable(mexhost::countProduct(model.n * model.n, model.t), sizeof(double)))
         mexErrMsgTxt(msgXiSize);
 
-    model.logPi = mxGetPr(logPi);
-    model.logA = mxGetPr(logA);
-    model.logB = mxGetPr(logB);
+    model.logPi = data[0];
+    model.logA = data[1];
+    model.logB = data[2];
 
     const std::int64_t n = model.n;
     trellis::Scratch work;
@@ -85,25 +92,23 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // logAlpha, logBeta and logGamma take logB's first two extents.
     const mwSize *shape = mxGetDimensions(logB);
 
-    plhs[0] = createDouble(2, shape);
-    double *alpha = mxGetPr(plhs[0]);
-    trellis::forwardStep(model, work, alpha);
-
-    if (nlhs > 1) {
-        plhs[1] = createDouble(2, shape);
-        double *beta = mxGetPr(plhs[1]);
-        trellis::backwardStep(model, work, beta);
-
-        if (nlhs > 2) {
-            plhs[2] = createDouble(2, shape);
-            trellis::statePosteriorStep(model, work, alpha, beta, mxGetPr(plhs[2]));
-        }
-        if (nlhs > 3) {
-            const mwSize xiShape[3] = {shape[0], shape[0], shape[1]};
-            plhs[3] = createDouble(3, xiShape);
-            trellis::pairwiseStep(model, work, alpha, beta, mxGetPr(plhs[3]));
-        }
+    // Every requested output (at most four; logAlpha also when none is)
+    // exists before the computation starts.
+    const int outputs = nlhs < 1 ? 1 : nlhs > 4 ? 4 : nlhs;
+    double *out[4] = {nullptr, nullptr, nullptr, nullptr};
+    for (int k = 0; k < outputs && k < 3; ++k) {
+        plhs[k] = createDouble(2, shape);
+        out[k] = mxGetPr(plhs[k]);
     }
+    if (outputs > 3) {
+        const mwSize xiShape[3] = {shape[0], shape[0], shape[1]};
+        plhs[3] = createDouble(3, xiShape);
+        out[3] = mxGetPr(plhs[3]);
+    }
+
+    const fpstate::Saved caller = fpstate::enter();
+    trellis::forwardBackward(model, work, outputs, out[0], out[1], out[2], out[3]);
+    fpstate::leave(caller);
 
     mxFree(work.maxima);
     mxFree(work.work);

@@ -10,6 +10,11 @@
 #include <limits>
 #include <map>
 
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
+#include <cpuid.h>
+#include <xmmintrin.h>
+#endif
+
 struct mxArray_tag {
     mxClassID cls = mxDOUBLE_CLASS;
     std::vector<mwSize> dims;
@@ -58,6 +63,59 @@ HostState &host()
     static HostState state;
     return state;
 }
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
+unsigned readFpState()
+{
+    return _mm_getcsr();
+}
+
+void writeFpState(unsigned s)
+{
+    _mm_setcsr(s);
+}
+
+// XINUSE bits 2 (upper halves of YMM0-15) and 6 (upper halves of ZMM0-15),
+// by XGETBV with ECX = 1 where the processor offers it; -1 where not.
+int upperStateInUse()
+{
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27)) || __get_cpuid_max(0, nullptr) < 0xD)
+        return -1;
+    const bool avx = (c & (1u << 28)) != 0;
+    __cpuid_count(0xD, 1, a, b, c, d);
+    if (!(a & (1u << 2)))
+        return -1;
+    unsigned lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(1));
+    if (!avx)
+        return (lo & 0x44u) != 0;
+    // An emulator that does not track the state (qemu) reports it in use
+    // even right after it was cleared: then nothing can be said.
+    __asm__ volatile("vzeroupper" : : : "memory");
+    unsigned cleared, hi2;
+    __asm__ volatile("xgetbv" : "=a"(cleared), "=d"(hi2) : "c"(1));
+    if (cleared & 0x44u)
+        return -1;
+    return (lo & 0x44u) != 0;
+}
+#else
+unsigned readFpState()
+{
+    return 0;
+}
+
+void writeFpState(unsigned)
+{
+}
+
+int upperStateInUse()
+{
+    return -1;
+}
+#endif
+
+unsigned callerFpState = 0;
 
 std::size_t sizeOfClass(mxClassID cls)
 {
@@ -311,6 +369,11 @@ void destroy(mxArray *a)
     delete a;
 }
 
+void setCallerFpState(unsigned state)
+{
+    callerFpState = state;
+}
+
 CallResult call(Gateway g, int nlhs, const std::vector<const mxArray *> &inputs)
 {
     HostState &h = host();
@@ -327,11 +390,17 @@ CallResult call(Gateway g, int nlhs, const std::vector<const mxArray *> &inputs)
     h.inCall = true;
     h.createdInCall.clear();
     h.scratchInCall.clear();
+    const unsigned own = readFpState(); // put back after the call, however it ended
 #if defined(STANDIN_END_BY_LONGJMP)
     std::jmp_buf start;
     h.callStart = &start;
     if (setjmp(start) == 0) {
+        if (callerFpState)
+            writeFpState(callerFpState);
+        r.fpBefore = readFpState();
         g(nlhs, plhs.data(), static_cast<int>(inputs.size()), prhs.data());
+        r.fpAfter = readFpState();
+        r.upperStateInUse = upperStateInUse();
         r.ok = true;
     } else {
         r.error = h.endMessage;
@@ -339,12 +408,18 @@ CallResult call(Gateway g, int nlhs, const std::vector<const mxArray *> &inputs)
     h.callStart = nullptr;
 #else
     try {
+        if (callerFpState)
+            writeFpState(callerFpState);
+        r.fpBefore = readFpState();
         g(nlhs, plhs.data(), static_cast<int>(inputs.size()), prhs.data());
+        r.fpAfter = readFpState();
+        r.upperStateInUse = upperStateInUse();
         r.ok = true;
     } catch (const MexError &e) {
         r.error = e.what();
     }
 #endif
+    writeFpState(own);
     h.inCall = false;
 
     for (void *p : h.scratchInCall) {
@@ -448,7 +523,11 @@ bool mxIsSparse(const mxArray *a)
 
 bool mxIsFinite(double v)
 {
-    return std::isfinite(v);
+    // From the exponent bits alone: no comparison, so no flag is raised
+    // (a signalling NaN compared raises "invalid" in the caller's state).
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7FF0000000000000ULL) != 0x7FF0000000000000ULL;
 }
 
 void *mxCalloc(std::size_t n, std::size_t size)

@@ -85,7 +85,20 @@ struct CallResult {
     std::vector<mxArray *> outputs; // max(nlhs, 1) slots, null where unset
     bool wroteBeyondSlots = false; // a slot past max(nlhs, 1) was written
     std::size_t ledgerStart = 0;   // first ledger entry of this call
+    // The processor's state around a call that returned, read right before
+    // and right after the gateway: the floating-point control and status
+    // word (MXCSR on x86; 0 elsewhere), and whether the upper halves of the
+    // vector registers were left in use (-1 where the processor cannot say).
+    unsigned fpBefore = 0;
+    unsigned fpAfter = 0;
+    int upperStateInUse = -1;
 };
+
+// The floating-point control and status word every later call starts with
+// (MXCSR on x86), as a caller that switched rounding mode or flush-to-zero
+// would leave it; 0 leaves the host's own. call() puts the host's own back
+// after the gateway returns.
+STANDIN_API void setCallerFpState(unsigned state);
 
 // Calls the gateway as MATLAB does: max(nlhs, 1) output slots, inputs read-only.
 // The caller owns the returned outputs (destroy them).

@@ -1,6 +1,7 @@
 ## ok = install_test (tarball, scratch)
 ## What an Octave user does with the package: install it into a scratch
-## package prefix (never the user's own), load it, call each function once,
+## package prefix and scratch package lists (never the user's own, nor the
+## system's), load it, call each function once,
 ## read each one's help, run the demo and the package's self-tests, and
 ## uninstall it.
 function ok = install_test (tarball, scratch)
@@ -10,8 +11,13 @@ function ok = install_test (tarball, scratch)
     rmdir (scratch, "s");
   endif
   mkdir (scratch);
+  system_list = pkg ("global_list");
+  system_before = file_text (system_list);
   pkg ("prefix", fullfile (scratch, "share"), fullfile (scratch, "arch"));
   pkg ("local_list", fullfile (scratch, "octave_packages"));
+  ## Run as root, Octave installs into the global list whatever the prefix
+  ## and local list say: that list is a scratch one too.
+  pkg ("global_list", fullfile (scratch, "octave_packages_global"));
   pkg ("install", tarball);
   pkg ("load", "zebmex");
 
@@ -42,5 +48,15 @@ function ok = install_test (tarball, scratch)
   pkg ("unload", "zebmex");
   pkg ("uninstall", "zebmex");
   assert (! exist (fullfile (scratch, "arch", "zebmex-" ), "dir"));
+  assert (file_text (system_list), system_before, "the system's package list changed");
   ok = isempty (dir (fullfile (scratch, "share", "zebmex-*")));
+endfunction
+
+function t = file_text (name)
+  t = "";
+  f = fopen (name, "r");
+  if (f >= 0)
+    t = fread (f, Inf, "char=>char")';
+    fclose (f);
+  endif
 endfunction

@@ -332,7 +332,7 @@ int callOnce(const char *module, standin::Gateway gateway, const std::uint8_t *d
     // Where the host itself ran out of memory it ended the call at an
     // allocation and freed what the call held, as MATLAB does.
     const bool hostOutOfMemory = !r.ok && r.error.rfind("Out of memory", 0) == 0;
-    const std::string problem = checks::ledgerProblem(r);
+    const std::string problem = checks::callProblem(r);
     if (!problem.empty() && !(hostOutOfMemory && problem == "scratch left for the host to free"))
         fail(module, problem);
     if (r.ok) {

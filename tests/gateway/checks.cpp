@@ -1,14 +1,46 @@
 #include "checks.h"
 
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace checks {
 
-std::string ledgerProblem(const standin::CallResult &r)
+std::string processorStateProblem(const standin::CallResult &r)
+{
+    if (r.ok && r.fpAfter != r.fpBefore) {
+        char text[96];
+        std::snprintf(text, sizeof text, "returned with the floating-point state %#x, called with %#x", r.fpAfter,
+                      r.fpBefore);
+        return text;
+    }
+    if (r.ok && r.upperStateInUse == 1)
+        return "returned with the upper halves of the vector registers in use";
+    return "";
+}
+
+bool onlyTheNaN(const standin::CallResult &r)
+{
+    for (const mxArray *a : r.outputs)
+        if (a && mxGetClassID(a) == mxDOUBLE_CLASS)
+            for (std::size_t e = 0; e < standin::elements(a); ++e) {
+                std::uint64_t bits;
+                std::memcpy(&bits, mxGetPr(a) + e, sizeof bits);
+                if (mxGetPr(a)[e] != mxGetPr(a)[e] && bits != 0x7FF8000000000000ULL)
+                    return false;
+            }
+    return true;
+}
+
+std::string callProblem(const standin::CallResult &r)
 {
     if (r.wroteBeyondSlots)
         return "a slot past max(nlhs, 1) was written";
+    const std::string processor = processorStateProblem(r);
+    if (!processor.empty())
+        return processor;
     const auto &all = standin::ledger();
     std::vector<const void *> taken, freed;
     for (std::size_t k = r.ledgerStart; k < all.size(); ++k) {

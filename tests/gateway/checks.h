@@ -9,11 +9,20 @@
 
 namespace checks {
 
-// What is wrong with the ledger of a call, or "" when nothing is: scratch
-// left for the host to free (no module stops a call holding scratch), a
-// free of what the call did not allocate, scratch freed out of allocation
-// order, a slot written past max(nlhs, 1).
-std::string ledgerProblem(const standin::CallResult &r);
+// What is wrong with a call, or "" when nothing is: scratch left for the
+// host to free (no module stops a call holding scratch), a free of what the
+// call did not allocate, scratch freed out of allocation order, a slot
+// written past max(nlhs, 1); a call that returned with the caller's
+// floating-point state changed (control bits or flags) or with the upper
+// halves of the vector registers in use.
+std::string callProblem(const standin::CallResult &r);
+
+// The last two alone.
+std::string processorStateProblem(const standin::CallResult &r);
+
+// Whether every NaN among a call's double outputs is the one NaN that
+// trellisPass and logTotals write (0x7FF8000000000000).
+bool onlyTheNaN(const standin::CallResult &r);
 
 // Whether `message` is one of the module's documented messages (the
 // module's own name: trellisPass, logTotals, obliqueVote, cumsumInt).

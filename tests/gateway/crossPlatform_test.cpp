@@ -2,10 +2,13 @@
 // the file named by ZEB_RESULTS_FILE, so that the builds of all platforms
 // can be compared with one another. The inputs are made from integers only
 // (no library mathematics), so they are the same on every platform.
+#include "checks.h"
 #include "gateway.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <random>
 
@@ -80,8 +83,49 @@ protected:
         const standin::CallResult r = standin::call(gw::gateway(module), nlhs, in);
         arrays.keep(r);
         ASSERT_TRUE(r.ok) << module << ": " << r.error;
+        EXPECT_EQ(checks::processorStateProblem(r), "") << module;
+        EXPECT_TRUE(checks::onlyTheNaN(r) || std::string(module) == "obliqueVote") << module << " wrote another NaN";
         for (int k = 0; k < std::max(nlhs, 1); ++k)
             write(f, module, r.outputs[k]);
+
+        // The same call from callers that left another floating-point state
+        // (each rounding mode, flush-to-zero, denormals-are-zero, flags
+        // raised): the same bits, and the caller's state given back.
+        for (unsigned state : {0x5F80u, 0x3F80u, 0x7F80u, 0x9F80u, 0x1FC0u, 0xDFFFu}) {
+            standin::setCallerFpState(state);
+            const standin::CallResult again = standin::call(gw::gateway(module), nlhs, in);
+            standin::setCallerFpState(0);
+            arrays.keep(again);
+            ASSERT_TRUE(again.ok) << module << ": " << again.error;
+            EXPECT_EQ(checks::processorStateProblem(again), "") << module << std::hex << ", state " << state;
+            for (int k = 0; k < std::max(nlhs, 1); ++k)
+                EXPECT_EQ(0, std::memcmp(mxGetData(again.outputs[k]), mxGetData(r.outputs[k]),
+                                         standin::elements(r.outputs[k]) * standin::elementBytes(r.outputs[k])))
+                    << module << " output " << k << std::hex << ", state " << state;
+        }
+    }
+
+    // Mostly k/64 values, a quarter of them the values that make NaNs,
+    // infinities and subnormals: NaNs of both signs and with a payload,
+    // +-Inf, -1e300, exponents whose terms underflow, subnormals, -0.
+    mxArray *special(mwSize rows, mwSize cols, int lo, int hi)
+    {
+        const double values[] = {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+                                 fromBits(0x7FF00000000000A5ULL), fromBits(0xFFF4000000000001ULL),
+                                 std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                                 -1e300, -740.25, -745.0, -708.5, fromBits(0x000FFFFFFFFFFFFFULL), -fromBits(1), -0.0};
+        mxArray *a = matrix(rows, cols, lo, hi);
+        for (std::size_t e = 0; e < standin::elements(a); ++e)
+            if (rng() % 4 == 0)
+                mxGetPr(a)[e] = values[rng() % (sizeof values / sizeof values[0])];
+        return a;
+    }
+
+    static double fromBits(std::uint64_t b)
+    {
+        double x;
+        std::memcpy(&x, &b, sizeof x);
+        return x;
     }
 };
 
@@ -100,6 +144,32 @@ TEST_F(CrossPlatform, WriteResults)
 
     // trellisPass: 5 states over 60 steps, all four outputs.
     run(f, "trellisPass", 4, {matrix(5, 1, -200, 0), matrix(5, 5, -300, 0), matrix(5, 60, -400, 0)});
+
+    // trellisPass on NaN-, infinity- and subnormal-making values: every
+    // output count, one model of 4 states whose NaNs come from an
+    // infinite transition, and left-to-right models with -Inf log zeros.
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    run(f, "trellisPass", 4,
+        {arrays.matrix(1, 4, {-1, -1, -0.0, -1}),
+         arrays.matrix(4, 4, {inf, -1, -1, 0, nan, -1, 0, -1, inf, -1, -1, -1, -1, -1, -1, -1}),
+         arrays.matrix(4, 3, {0, 0, 0, 0, 0, nan, 0, 0, 0, 0, 0, 0})});
+    for (int outputs = 1; outputs <= 4; ++outputs) {
+        const mwSize n = static_cast<mwSize>(2 + outputs * 2);
+        run(f, "trellisPass", outputs, {special(n, 1, -200, 0), special(n, n, -300, 0), special(n, 23, -400, 0)});
+        mxArray *leftToRight = matrix(n, n, -100, 0);
+        for (mwSize i = 0; i < n; ++i)
+            for (mwSize j = 0; j < i; ++j)
+                mxGetPr(leftToRight)[i + j * n] = -inf;
+        mxArray *peaked = matrix(n, 17, -64 * 745, 0);
+        run(f, "trellisPass", outputs, {matrix(n, 1, -64, 0), leftToRight, peaked});
+    }
+
+    // logTotals on the same kinds of values, and a matrix whose NaNs come
+    // from Inf - Inf in different columns and lanes.
+    run(f, "logTotals", 1, {special(7, 19, -64000, 64000)});
+    run(f, "logTotals", 1, {special(40, 9, -64 * 745, 0)});
+    run(f, "logTotals", 1,
+        {arrays.matrix(5, 4, {-inf, 0, -inf, nan, -inf, -2, inf, 1, nan, 0, 0, 1, -2, inf, nan, nan, -2, -2, -2, -inf})});
 
     // logTotals: large and small magnitudes, -Inf and NaN entries.
     mxArray *x = matrix(40, 25, -64000, 64000);
@@ -132,6 +202,9 @@ TEST_F(CrossPlatform, WriteResults)
         treeFields[k] = tables[k];
     }
     run(f, "obliqueVote", 1, {tree, matrix(300, 4, -256, 256), arrays.matrix(1, 1, {4})});
+    // Rows with NaN, infinities and subnormals, whose branches a flushed
+    // subnormal or another rounding would change.
+    run(f, "obliqueVote", 1, {tree, special(200, 4, -256, 256), arrays.matrix(1, 1, {4})});
 
     // cumsumInt: every integer class, with wrap-around.
     for (mxClassID c : {mxINT8_CLASS, mxUINT8_CLASS, mxINT16_CLASS, mxUINT16_CLASS, mxINT32_CLASS, mxUINT32_CLASS,

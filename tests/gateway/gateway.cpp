@@ -102,7 +102,7 @@ void expectRefused(const standin::CallResult &r, const std::string &message)
 void expectCleanSuccess(const standin::CallResult &r)
 {
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(checks::ledgerProblem(r), "");
+    EXPECT_EQ(checks::callProblem(r), "");
 }
 
 std::vector<double> values(const mxArray *a)
@@ -115,6 +115,7 @@ standin::CallResult ModuleTest::call(int nlhs, const std::vector<const mxArray *
 {
     standin::CallResult r = standin::call(g, nlhs, in);
     arrays.keep(r);
+    EXPECT_EQ(checks::processorStateProblem(r), "");
     return r;
 }
 

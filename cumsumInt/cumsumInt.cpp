@@ -54,9 +54,8 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const mxArray *a = prhs[0];
     const mxClassID cls = mxGetClassID(a);
     const Worker worker = workerFor(cls);
-    // The data pointer before the extents: Octave leaks a little on every
-    // call that asks a range's extents before its data (an empty range,
-    // 1:0, is an empty double array).
+    // The data pointer before the extents (mexhost::settle says why; an
+    // empty range, 1:0, is an empty double array).
     const bool numeric = worker || cls == mxDOUBLE_CLASS || cls == mxSINGLE_CLASS;
     const void *data = numeric ? mxGetData(a) : nullptr;
     // An empty double or single array (often what a filter left) has an

@@ -25,9 +25,8 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         mexErrMsgTxt(msgInputCount);
 
     const mxArray *x = prhs[0];
-    // The data pointer before the extents: Octave leaks a little on every
-    // call that asks a range's (or a complex or diagonal matrix's) extents
-    // before its data. Only a double array's data is ever read.
+    // The data pointer before the extents (mexhost::settle says why); only
+    // a double array's data is ever read.
     const double *data = mxGetClassID(x) == mxDOUBLE_CLASS ? mxGetPr(x) : nullptr;
     const mwSize nd = mxGetNumberOfDimensions(x);
     const mwSize *xDims = mxGetDimensions(x);

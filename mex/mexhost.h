@@ -121,6 +121,21 @@ inline std::int64_t countProduct(std::int64_t a, std::int64_t b)
     return a * b;
 }
 
+/* Octave hands a MEX file some inputs as lazily converted values (ranges,
+ * complex and diagonal matrices, structures) and converts them when their
+ * data is first asked for; extents asked for before that leak a few bytes
+ * inside Octave on every call. A gateway therefore asks for an input's data
+ * before its extents: for numeric arrays it takes the data pointer first,
+ * and for a structure it calls settle() first (MATLAB needs nothing). */
+inline void settle(const mxArray *a)
+{
+#if defined(MEXHOST_OCTAVE)
+    (void)mxGetData(a);
+#else
+    (void)a;
+#endif
+}
+
 /* Number of elements: the product of every extent, in 64 bits. Any zero
  * extent makes it 0, whatever the others are; a product that would
  * overflow saturates at INT64_MAX (no array that exists has that many). */

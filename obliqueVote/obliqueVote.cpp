@@ -83,7 +83,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     // Anything but a structure with an element has no fields: W is the
     // first one found missing. (Octave's field lookup refuses non-structures.)
-    if (mxGetClassID(prhs[0]) != mxSTRUCT_CLASS || mexhost::elementCount(prhs[0]) == 0)
+    if (mxGetClassID(prhs[0]) != mxSTRUCT_CLASS)
+        mexErrMsgTxt(msgMissing[0]);
+    mexhost::settle(prhs[0]);
+    if (mexhost::elementCount(prhs[0]) == 0)
         mexErrMsgTxt(msgMissing[0]);
     const mxArray *fields[5];
     for (int f = 0; f < 5; ++f) {
@@ -92,8 +95,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             mexErrMsgTxt(msgMissing[f]);
     }
     // Every data pointer that may be read is taken before any extent is
-    // asked for: Octave leaks a little on every call that asks a range's
-    // (or a complex or diagonal matrix's) extents before its data.
+    // asked for (mexhost::settle says why).
     // (An empty array's data pointer may be null.)
     bool fieldFull[5];
     const double *fieldData[5] = {};

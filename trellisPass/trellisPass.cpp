@@ -45,9 +45,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     // Any other class or a sparse array would have its storage read as a
     // dense block of doubles, past its end. Each data pointer is taken
-    // before the array's extents are asked for: Octave leaks a little on
-    // every call that asks a range's (or a complex or diagonal matrix's)
-    // extents before its data.
+    // before the array's extents are asked for (mexhost::settle says why).
     const double *data[3];
     for (int k = 0; k < 3; ++k) {
         if (mxGetClassID(prhs[k]) != mxDOUBLE_CLASS)

@@ -108,6 +108,13 @@ void addexpTwo(const double *const *columns, std::int64_t rows, double *output, 
     pathsFor(isa).twoColumns(columns, rows, output, maxima, allMinusInf);
 }
 
+void weightedRows(const double *weight, const std::int32_t *rows, std::int64_t count, const double *m,
+                  std::int64_t ld, std::int64_t cols, double *out, Isa isa)
+{
+    if (cols > 0)
+        pathsFor(isa).weightedRows(weight, rows, count, m, ld, cols, out);
+}
+
 void expArray(const double *x, double *y, std::int64_t n, Isa isa)
 {
     pathsFor(isa).expArray(x, y, n);

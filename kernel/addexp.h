@@ -63,6 +63,14 @@ void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_
 void addexpTwo(const double *const *columns, std::int64_t rows, double *output, double *maxima,
                AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
 
+// out[c] = sum over k = 0 .. count-1 of weight[k] * m[rows[k] * ld + c], for
+// every c in [0, cols): each column's products rounded and added one by one
+// in k order, from the first (acc = acc + product; no fused multiply-add),
+// several columns at once, one per register lane, so every width gives the
+// same bits.
+void weightedRows(const double *weight, const std::int32_t *rows, std::int64_t count, const double *m,
+                  std::int64_t ld, std::int64_t cols, double *out, Isa isa = bestIsa());
+
 // The project's exp and log over arrays (y may be x).
 void expArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());
 void logArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());

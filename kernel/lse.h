@@ -188,6 +188,52 @@ struct Lanes {
                               allMinusInf);
     }
 
+    // Sums of weighted rows, U registers of columns at a time: U chains of
+    // additions in flight hide the latency of each.
+    template <int U>
+    static std::int64_t weightedBlocks(const double *weight, const std::int32_t *rows, std::int64_t count,
+                                       const double *m, std::int64_t ld, std::int64_t c, std::int64_t cols,
+                                       double *out)
+    {
+        for (; c + U * V::lanes <= cols; c += U * V::lanes) {
+            D acc[U];
+#pragma GCC unroll 8
+            for (int u = 0; u < U; ++u)
+                acc[u] = V::splat(0.0);
+            for (std::int64_t k = 0; k < count; ++k) {
+                const D w = V::splat(weight[k]);
+                const double *row = m + rows[k] * ld + c;
+#pragma GCC unroll 8
+                for (int u = 0; u < U; ++u)
+                    acc[u] = V::add(acc[u], V::mul(w, V::load(row + u * V::lanes)));
+            }
+#pragma GCC unroll 8
+            for (int u = 0; u < U; ++u)
+                V::store(out + c + u * V::lanes, acc[u]);
+        }
+        return c;
+    }
+
+    static void weightedRows(const double *weight, const std::int32_t *rows, std::int64_t count, const double *m,
+                             std::int64_t ld, std::int64_t cols, double *out)
+    {
+        std::int64_t c = weightedBlocks<8>(weight, rows, count, m, ld, 0, cols, out);
+        c = weightedBlocks<4>(weight, rows, count, m, ld, c, cols, out);
+        c = weightedBlocks<2>(weight, rows, count, m, ld, c, cols, out);
+        for (; c + V::lanes <= cols; c += V::lanes) {
+            D acc = V::splat(0.0);
+            for (std::int64_t k = 0; k < count; ++k)
+                acc = V::add(acc, V::mul(V::splat(weight[k]), V::load(m + rows[k] * ld + c)));
+            V::store(out + c, acc);
+        }
+        for (; c < cols; ++c) {
+            double acc = 0.0;
+            for (std::int64_t k = 0; k < count; ++k)
+                acc = acc + weight[k] * m[rows[k] * ld + c];
+            out[c] = acc;
+        }
+    }
+
     static void expArray(const double *x, double *y, std::int64_t n)
     {
         std::int64_t i = 0;
@@ -206,7 +252,7 @@ struct Lanes {
             y[i] = numerics::log<numerics::Scalar>(x[i]);
     }
 
-    static Paths paths() { return Paths{columnMajor, rowSums, twoColumns, expArray, logArray}; }
+    static Paths paths() { return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray}; }
 };
 
 } // namespace

@@ -17,6 +17,8 @@ struct Paths {
                     double *output, double *maxima, AllMinusInf allMinusInf);
     void (*twoColumns)(const double *const *columns, std::int64_t rows, double *output, double *maxima,
                        AllMinusInf allMinusInf);
+    void (*weightedRows)(const double *weight, const std::int32_t *rows, std::int64_t count, const double *m,
+                         std::int64_t ld, std::int64_t cols, double *out);
     void (*expArray)(const double *x, double *y, std::int64_t n);
     void (*logArray)(const double *x, double *y, std::int64_t n);
 };

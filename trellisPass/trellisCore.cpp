@@ -2,7 +2,12 @@
 
 #include "addexp.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace trellis {
+
+static constexpr double inf = __builtin_inf();
 
 // Calls f(outer, inner) for every pair of 0 <= outer, inner < n, in square
 // tiles, for loops that read or write one of two n x n matrices across its
@@ -37,16 +42,23 @@ static void pairwiseTerms(const double *__restrict aRow, const double *__restric
 }
 
 // An empty model (no states or no steps) has empty outputs: nothing to write.
+// The register width of a pass: the widest this processor runs (asked once
+// per process), unless a test chose one.
+static kernel::Isa pathOf(const Scratch &s)
+{
+    return s.path < 0 ? kernel::bestIsa() : static_cast<kernel::Isa>(s.path);
+}
+
 static bool isEmpty(const Model &m)
 {
     return m.n <= 0 || m.t <= 0;
 }
 
-void forwardStep(const Model &m, const Scratch &s, double *alpha)
+static void exactForwardStep(const Model &m, const Scratch &s, double *alpha)
 {
     if (isEmpty(m))
         return;
-    const kernel::Isa isa = kernel::bestIsa();
+    const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
@@ -72,11 +84,11 @@ void forwardStep(const Model &m, const Scratch &s, double *alpha)
     }
 }
 
-void backwardStep(const Model &m, const Scratch &s, double *beta)
+static void exactBackwardStep(const Model &m, const Scratch &s, double *beta)
 {
     if (isEmpty(m))
         return;
-    const kernel::Isa isa = kernel::bestIsa();
+    const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
@@ -104,7 +116,7 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
 {
     if (isEmpty(m))
         return;
-    const kernel::Isa isa = kernel::bestIsa();
+    const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const std::int64_t column[2] = {n, 1};
     for (std::int64_t t = 0; t < m.t; ++t) {
@@ -118,12 +130,12 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
     }
 }
 
-void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
-                  double *xi)
+static void exactPairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
+                              double *xi)
 {
     if (isEmpty(m))
         return;
-    const kernel::Isa isa = kernel::bestIsa();
+    const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const std::int64_t nn = n * n;
     const double *a = m.logA;
@@ -180,6 +192,397 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
 
     for (std::int64_t e = 0; e < nn; ++e)
         lastSlice[e] = logZero;
+}
+
+// ---------------------------------------------------------------------------
+// Scaled sums: every sum over states of one step, log sum_k exp(x_k + M(k, c))
+// for each c, as a sum of products in the probability domain, with the
+// exact log-domain column sum only where the products could lose a term.
+//
+// M(k, c) = colMax(c) + log S(k, c), S(k, c) = exp(M(k, c) - colMax(c)) in
+// [e^-R, 1] or exactly 0 (M = -Inf), prepared once per call. A column with
+// a finite entry more than R below its maximum (a -1e300 log zero beside
+// finite entries, say) is "wide": its product could underflow, so it is
+// always summed exactly. The terms x_k are grouped in bands: band 0 holds
+// the x_k within W of the largest, top_0; band 1 those within W of the
+// largest below top_0 - W; and so on. With p_k = exp(x_k - top_b) in
+// [e^-W, 1] (or 0 for x_k = -Inf) every nonzero product p_k S(k, c) lies in
+// [e^-(W+R), 1] = [e^-700, 1]: a normal double, rounded once, never lost.
+// Each band's sum s_b(c) = sum of p_k S(k, c) over its states, in state
+// order, and the column's result is
+//   (top_b0 + colMax(c)) + log s_b0(c)
+// for the first band b0 whose sum is nonzero, when s_b0(c) >= 2^-722 (about
+// e^-500): every state of a later band lies more than W below top_b0, so
+// all of them together change the sum by less than N e^-100 of itself.
+// Below that the next band is combined with it (log-sum of the two); the
+// bands after it lie 2W below and are negligible again. A column whose
+// every band sum is 0 has only -Inf terms: -Inf.
+//
+// Error: each product carries the errors of two exps (0.571 ulp each) and
+// its own rounding, each addition one rounding, so s_b0(c) is within
+// (N + 2) u of its exact value (u = 2^-53), relative; the log adds 0.505
+// ulp of its result and the two additions one rounding each. A step's
+// result is thus within (N + 3) u + 2 ulp(max(|result|, |top + colMax|)) of
+// the exact log-sum of its computed inputs, and as each step's sums are
+// 1-Lipschitz in their inputs, errors add up over the steps: after t steps
+// at most t ((N + 3) u + 2 ulp(max |value|)). The exact sums meet the same
+// bound with N u in place of (N + 3) u.
+//
+// A step whose largest term is not finite (NaN anywhere, +Inf, or every
+// term -Inf) is summed exactly, column by column, as before, and so is a
+// whole call whose logA holds a NaN or +Inf.
+namespace {
+
+constexpr double bandWidth = 600.0; // W
+constexpr double spreadOfA = 100.0; // R
+constexpr double oneBandEnough = 0x1p-722;
+
+bool tame(const double *v, std::int64_t count)
+{
+    for (std::int64_t k = 0; k < count; ++k)
+        if (v[k] != v[k] || v[k] == inf)
+            return false;
+    return true;
+}
+
+// The engine's scratch, carved out of Scratch::engine.
+struct Engine {
+    std::int64_t n;
+    double *scaled;  // N x N: row k holds S(k, c) for every c
+    double *p;       // N: exp(x_k - top) in band order
+    double *colMax;  // N
+    double *wide;    // N: 1 where the column is summed exactly
+    double *bandTop; // N
+    double *sum;     // N: each column's first nonzero band sum, then its sum
+    double *next;    // N: the band sum after it, where that is needed
+    double *band;    // N: one band's sums
+    std::int32_t *order;     // N: the states of each band
+    std::int32_t *bandStart; // N + 1
+    std::int32_t *first;     // N: each column's first band with a nonzero sum
+    std::int32_t *lo, *hi;   // N each: the first and last nonzero column of row k of S
+    std::int32_t *every;     // N: 0, 1, ..., N - 1
+
+    Engine(double *e, std::int64_t n_) : n(n_)
+    {
+        scaled = e;
+        p = scaled + n * n;
+        colMax = p + n;
+        wide = colMax + n;
+        bandTop = wide + n;
+        sum = bandTop + n;
+        next = sum + n;
+        band = next + n;
+        order = reinterpret_cast<std::int32_t *>(band + n);
+        bandStart = order + n;
+        first = bandStart + n + 1;
+        lo = first + n;
+        hi = lo + n;
+        every = hi + n;
+        for (std::int64_t k = 0; k < n; ++k)
+            every[k] = static_cast<std::int32_t>(k);
+    }
+
+    // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1 doubles.
+    static std::int64_t doubles(std::int64_t n) { return n * n + 11 * n + 1; }
+
+    // S from the raw matrix M(k, c) = raw[k * kStride + c * cStride].
+    void prepare(const double *raw, std::int64_t kStride, std::int64_t cStride, kernel::Isa isa)
+    {
+        for (std::int64_t c = 0; c < n; ++c) {
+            double top = raw[c * cStride];
+            for (std::int64_t k = 1; k < n; ++k)
+                if (raw[k * kStride + c * cStride] > top)
+                    top = raw[k * kStride + c * cStride];
+            colMax[c] = top;
+            wide[c] = 0.0;
+            for (std::int64_t k = 0; k < n; ++k) {
+                const double v = raw[k * kStride + c * cStride];
+                // A column that is -Inf throughout has no term: all zeros.
+                const double d = top == -inf ? -inf : v - top;
+                if (v > -inf && d < -spreadOfA)
+                    wide[c] = 1.0;
+                scaled[k * n + c] = d;
+            }
+        }
+        kernel::expArray(scaled, scaled, n * n, isa);
+        for (std::int64_t k = 0; k < n; ++k) {
+            lo[k] = static_cast<std::int32_t>(n);
+            hi[k] = -1;
+            for (std::int64_t c = 0; c < n; ++c) {
+                if (wide[c] != 0.0)
+                    scaled[k * n + c] = 0.0;
+                if (scaled[k * n + c] != 0.0) {
+                    if (lo[k] == n)
+                        lo[k] = static_cast<std::int32_t>(c);
+                    hi[k] = static_cast<std::int32_t>(c);
+                }
+            }
+        }
+    }
+
+    // out[c] = log sum_k exp(x[k] + M(k, c)) for every c that is not wide;
+    // false when the step must be summed exactly (its largest term is not
+    // finite).
+    bool step(const double *x, double *out, kernel::Isa isa)
+    {
+        double m = x[0], least = inf;
+        bool nan = false;
+        for (std::int64_t k = 0; k < n; ++k) {
+            const double v = x[k];
+            m = v > m ? v : m;
+            least = v > -inf && v < least ? v : least;
+            nan = nan || v != v;
+        }
+        if (nan || !(m > -inf && m < inf))
+            return false;
+
+        if (least >= m - bandWidth) {
+            // One band, every state in state order (a -Inf term's weight is
+            // exp(-Inf) = 0 and adds nothing): no per-column decisions.
+            for (std::int64_t k = 0; k < n; ++k)
+                p[k] = x[k] - m;
+            kernel::expArray(p, p, n, isa);
+            kernel::weightedRows(p, every, n, scaled, n, n, sum, isa);
+            kernel::logArray(sum, p, n, isa);
+            for (std::int64_t c = 0; c < n; ++c)
+                out[c] = (m + colMax[c]) + p[c];
+            return true;
+        }
+
+        // Bands: the finite terms in decreasing order (by state where equal),
+        // a new band wherever a term falls more than W below its band's top.
+        std::int32_t count = 0, bands = 0;
+        for (std::int64_t k = 0; k < n; ++k)
+            if (x[k] > -inf)
+                order[count++] = static_cast<std::int32_t>(k);
+        std::sort(order, order + count, [x](std::int32_t i, std::int32_t j) {
+            return x[i] > x[j] || (x[i] == x[j] && i < j);
+        });
+        double top = m;
+        bandStart[0] = 0;
+        bandTop[0] = m;
+        for (std::int32_t idx = 0; idx < count; ++idx) {
+            const double v = x[order[idx]];
+            if (v < top - bandWidth) {
+                bandStart[++bands] = idx;
+                bandTop[bands] = top = v;
+            }
+            p[idx] = v - top;
+        }
+        bandStart[++bands] = count;
+        kernel::expArray(p, p, count, isa);
+
+        // Band by band, over the columns its states reach: each column keeps
+        // its first nonzero band sum and, where that is small, the next one.
+        for (std::int64_t c = 0; c < n; ++c) {
+            first[c] = -1;
+            next[c] = 0.0;
+        }
+        for (std::int32_t b = 0; b < bands; ++b) {
+            std::int32_t from = static_cast<std::int32_t>(n), to = -1;
+            for (std::int32_t idx = bandStart[b]; idx < bandStart[b + 1]; ++idx) {
+                from = std::min(from, lo[order[idx]]);
+                to = std::max(to, hi[order[idx]]);
+            }
+            if (to < from)
+                continue;
+            kernel::weightedRows(p + bandStart[b], order + bandStart[b], bandStart[b + 1] - bandStart[b],
+                                 scaled + from, n, to - from + 1, band + from, isa);
+            for (std::int32_t c = from; c <= to; ++c) {
+                const double v = band[c];
+                if (first[c] < 0) {
+                    if (v != 0.0) {
+                        first[c] = b;
+                        sum[c] = v;
+                    }
+                } else if (first[c] == b - 1 && sum[c] < oneBandEnough) {
+                    next[c] = v;
+                }
+            }
+        }
+
+        for (std::int64_t c = 0; c < n; ++c) {
+            const std::int32_t b = first[c];
+            if (b < 0) { // only -Inf terms (or a wide column, summed exactly)
+                sum[c] = 0.0;
+                band[c] = 0.0;
+                continue;
+            }
+            const double s0 = sum[c], s1 = next[c];
+            if (s0 >= oneBandEnough || s1 == 0.0) {
+                band[c] = bandTop[b] + colMax[c];
+                continue;
+            }
+            // Two bands: each as a log, then the larger plus the log of 1
+            // plus the exp of their difference.
+            double l[2] = {s0, s1};
+            kernel::logArray(l, l, 2, isa);
+            const double b0 = bandTop[b] + l[0], b1 = bandTop[b + 1] + l[1];
+            const double larger = b0 > b1 ? b0 : b1;
+            double rest = (b0 > b1 ? b1 : b0) - larger;
+            kernel::expArray(&rest, &rest, 1, isa);
+            sum[c] = 1.0 + rest;
+            band[c] = larger + colMax[c];
+        }
+        kernel::logArray(sum, p, n, isa);
+        for (std::int64_t c = 0; c < n; ++c)
+            out[c] = band[c] + p[c];
+        return true;
+    }
+};
+
+} // namespace
+
+std::int64_t engineDoubles(std::int64_t n)
+{
+    return Engine::doubles(n);
+}
+
+// Forward steps through the engine: the exact row sums of the wide columns
+// and of the steps the engine declines.
+static void scaledForwardStep(const Model &m, const Scratch &s, double *alpha)
+{
+    const kernel::Isa isa = pathOf(s);
+    const std::int64_t n = m.n;
+    const double *a = m.logA;
+    const double *b = m.logB;
+    for (std::int64_t i = 0; i < n; ++i)
+        alpha[i] = kernel::oneNaN(m.logPi[i] + b[i]);
+    if (m.t < 2)
+        return;
+
+    Engine e(s.engine, n);
+    e.prepare(a, 1, n, isa); // M(i, j) = A(i, j): rows k = i, columns c = j
+    double *aRows = s.work;  // A with its rows contiguous, for the exact sums
+    forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
+    bool anyWide = false;
+    for (std::int64_t j = 0; j < n; ++j)
+        anyWide = anyWide || e.wide[j] != 0.0;
+
+    for (std::int64_t t = 1; t < m.t; ++t) {
+        const double *prev = alpha + (t - 1) * n;
+        if (!e.step(prev, s.sum, isa)) {
+            kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
+        } else if (anyWide) {
+            for (std::int64_t j = 0; j < n; ++j)
+                if (e.wide[j] != 0.0)
+                    kernel::addexpRows(prev, aRows + j, n, n, 1, s.sum + j, s.maxima, kernel::AllMinusInf::MinusInf,
+                                       isa);
+        }
+        double *cur = alpha + t * n;
+        const double *bt = b + t * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            cur[j] = kernel::oneNaN(s.sum[j] + bt[j]);
+    }
+}
+
+static void scaledBackwardStep(const Model &m, const Scratch &s, double *beta)
+{
+    const kernel::Isa isa = pathOf(s);
+    const std::int64_t n = m.n;
+    const double *a = m.logA;
+    const double *b = m.logB;
+    double *last = beta + (m.t - 1) * n;
+    for (std::int64_t i = 0; i < n; ++i)
+        last[i] = 0.0;
+    if (m.t < 2)
+        return;
+
+    Engine e(s.engine, n);
+    e.prepare(a, n, 1, isa); // M(j, i) = A(i, j): rows k = j, columns c = i
+    bool anyWide = false;
+    for (std::int64_t i = 0; i < n; ++i)
+        anyWide = anyWide || e.wide[i] != 0.0;
+
+    for (std::int64_t t = m.t - 2; t >= 0; --t) {
+        const double *bNext = b + (t + 1) * n;
+        const double *betaNext = beta + (t + 1) * n;
+        for (std::int64_t k = 0; k < n; ++k)
+            s.state[k] = bNext[k] + betaNext[k];
+        double *cur = beta + t * n;
+        if (!e.step(s.state, cur, isa)) {
+            kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa);
+        } else if (anyWide) {
+            for (std::int64_t i = 0; i < n; ++i)
+                if (e.wide[i] != 0.0)
+                    kernel::addexpRows(s.state, a + i, n, n, 1, cur + i, s.maxima, kernel::AllMinusInf::MinusInf,
+                                       isa);
+        }
+        for (std::int64_t i = 0; i < n; ++i)
+            cur[i] = kernel::oneNaN(cur[i]);
+    }
+}
+
+// Pairwise posteriors from the state posteriors' normaliser: the N^2 terms
+// of step t sum to the total over states of alpha(t+1) + beta(t+1), so
+// each element is a few additions, written in logXi's own order.
+static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
+                               double *xi)
+{
+    const kernel::Isa isa = pathOf(s);
+    const std::int64_t n = m.n;
+    const std::int64_t nn = n * n;
+    const double *a = m.logA;
+    const double *b = m.logB;
+    const std::int64_t column[2] = {n, 1};
+    for (std::int64_t t = 0; t + 1 < m.t; ++t) {
+        const double *alphaNow = alpha + t * n;
+        const double *alphaNext = alpha + (t + 1) * n;
+        const double *bNext = b + (t + 1) * n;
+        const double *betaNext = beta + (t + 1) * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            s.state[j] = alphaNext[j] + betaNext[j];
+        kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
+        const double total = s.sum[0];
+        double *slice = xi + t * nn;
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double *aColumn = a + j * n;
+            const double bj = bNext[j], betaJ = betaNext[j];
+            double *out = slice + j * n;
+            for (std::int64_t i = 0; i < n; ++i)
+                out[i] = kernel::oneNaN((((aColumn[i] + bj) + betaJ) + alphaNow[i]) - total);
+        }
+    }
+    double *lastSlice = xi + (m.t - 1) * nn;
+    for (std::int64_t e = 0; e < nn; ++e)
+        lastSlice[e] = logZero;
+}
+
+// Whether the engine runs: scratch for it, and a logA without NaN or +Inf.
+// The pairwise step's shortcut also needs logPi and logB without them.
+static bool engineRuns(const Model &m, const Scratch &s)
+{
+    return s.engine && tame(m.logA, m.n * m.n);
+}
+
+void forwardStep(const Model &m, const Scratch &s, double *alpha)
+{
+    if (isEmpty(m))
+        return;
+    if (engineRuns(m, s))
+        scaledForwardStep(m, s, alpha);
+    else
+        exactForwardStep(m, s, alpha);
+}
+
+void backwardStep(const Model &m, const Scratch &s, double *beta)
+{
+    if (isEmpty(m))
+        return;
+    if (engineRuns(m, s))
+        scaledBackwardStep(m, s, beta);
+    else
+        exactBackwardStep(m, s, beta);
+}
+
+void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *xi)
+{
+    if (isEmpty(m))
+        return;
+    if (engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t))
+        scaledPairwiseStep(m, s, alpha, beta, xi);
+    else
+        exactPairwiseStep(m, s, alpha, beta, xi);
 }
 
 void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,

@@ -20,13 +20,20 @@ struct Model {
     const double *logB;
 };
 
-// Scratch reused by every step of one pass: N, N*N, N and N doubles.
+// Scratch reused by every step of one pass: N, N*N, N and N doubles, and
+// engineDoubles(N) for the scaled sums (null: every sum over states is an
+// exact column log-sum-exp, one exp per term).
 struct Scratch {
     double *maxima;
     double *work;
     double *sum;
     double *state;
+    double *engine = nullptr;
+    int path = -1; // the kernel's register width to use (a kernel::Isa; tests), -1 the widest there is
 };
+
+// The doubles of Scratch::engine: N^2 + 11N + 1.
+std::int64_t engineDoubles(std::int64_t n);
 
 // Each step writes its whole output and reads only the outputs of the steps
 // before it. alpha, beta and gamma are N x T; xi is N x N x T.

@@ -86,6 +86,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     work.work = scratch(n * n);
     work.sum = scratch(n);
     work.state = scratch(n);
+    // The scaled sums' own scratch, N^2 + 11N + 1 doubles, where it can be
+    // addressed (otherwise every sum is the exact log-sum-exp).
+    const std::int64_t engine = trellis::engineDoubles(n);
+    if (n > 0 && mexhost::addressable(engine, sizeof(double)))
+        work.engine = scratch(engine);
 
     // logAlpha, logBeta and logGamma take logB's first two extents.
     const mwSize *shape = mxGetDimensions(logB);
@@ -112,4 +117,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     mxFree(work.work);
     mxFree(work.sum);
     mxFree(work.state);
+    if (work.engine)
+        mxFree(work.engine);
 }

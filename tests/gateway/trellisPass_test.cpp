@@ -81,15 +81,16 @@ TEST_F(TrellisPassGateway, ScratchIsTakenOnceAndFreedInOrder)
     CallResult r = call(4, model(n, 6));
     gw::expectCleanSuccess(r);
     const auto taken = gw::events(r, Event::Calloc);
-    ASSERT_EQ(taken.size(), 4u);
+    ASSERT_EQ(taken.size(), 5u);
     const std::size_t d = sizeof(double);
     EXPECT_EQ(taken[0].bytes, n * d);
     EXPECT_EQ(taken[1].bytes, n * n * d);
     EXPECT_EQ(taken[2].bytes, n * d);
     EXPECT_EQ(taken[3].bytes, n * d);
+    EXPECT_EQ(taken[4].bytes, (n * n + 11 * n + 1) * d); // the scaled sums' scratch
     // All scratch is taken before the first output is created.
     const auto all = gw::events(r);
-    EXPECT_EQ(all[4].event, Event::Create);
+    EXPECT_EQ(all[5].event, Event::Create);
 }
 
 TEST_F(TrellisPassGateway, OutputsEqualTheCoreBitForBit)
@@ -100,9 +101,9 @@ TEST_F(TrellisPassGateway, OutputsEqualTheCoreBitForBit)
     gw::expectCleanSuccess(r);
 
     std::vector<double> alpha(n * t), beta(n * t), gamma(n * t), xi(n * n * t);
-    std::vector<double> maxima(n), work(n * n), sum(n), state(n);
+    std::vector<double> maxima(n), work(n * n), sum(n), state(n), engine(trellis::engineDoubles(n));
     const trellis::Model m{n, t, mxGetPr(in[0]), mxGetPr(in[1]), mxGetPr(in[2])};
-    trellis::forwardBackward(m, {maxima.data(), work.data(), sum.data(), state.data()}, 4,
+    trellis::forwardBackward(m, {maxima.data(), work.data(), sum.data(), state.data(), engine.data()}, 4,
                              alpha.data(), beta.data(), gamma.data(), xi.data());
     EXPECT_EQ(gw::values(r.outputs[0]), alpha);
     EXPECT_EQ(gw::values(r.outputs[1]), beta);

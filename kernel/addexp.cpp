@@ -52,20 +52,23 @@ int availableIsas(Isa *out)
 
 namespace {
 
+const Paths wideTable = Wide::paths();
+const Paths narrowTable = Narrow::paths();
+
 // The entry points of the width `isa`.
-Paths pathsFor(Isa isa)
+const Paths &pathsFor(Isa isa)
 {
     switch (isa) {
 #if defined(ZEB_KERNEL_AVX2)
     case Isa::Avx512:
-        return avx512::paths();
+        return avx512::table;
     case Isa::Avx2:
-        return avx2::paths();
+        return avx2::table;
 #endif
     case Isa::Sse2:
-        return Wide::paths();
+        return wideTable;
     default:
-        return Narrow::paths();
+        return narrowTable;
     }
 }
 

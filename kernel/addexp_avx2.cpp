@@ -15,14 +15,11 @@
 namespace kernel {
 namespace avx2 {
 
-Paths paths()
-{
 #if defined(ZEB_AVX2_UNIT)
-    return Lanes<numerics::Avx2>::paths();
+extern const Paths table = Lanes<numerics::Avx2>::paths();
 #else
-    return Lanes<numerics::Scalar>::paths(); // never chosen: bestIsa() does not offer this width here
+extern const Paths table = Lanes<numerics::Scalar>::paths(); // never chosen: bestIsa() does not offer this width here
 #endif
-}
 
 } // namespace avx2
 } // namespace kernel

@@ -16,14 +16,11 @@
 namespace kernel {
 namespace avx512 {
 
-Paths paths()
-{
 #if defined(ZEB_AVX512_UNIT)
-    return Lanes<numerics::Avx512>::paths();
+extern const Paths table = Lanes<numerics::Avx512>::paths();
 #else
-    return Lanes<numerics::Scalar>::paths(); // never chosen: bestIsa() does not offer this width here
+extern const Paths table = Lanes<numerics::Scalar>::paths(); // never chosen: bestIsa() does not offer this width here
 #endif
-}
 
 } // namespace avx512
 } // namespace kernel

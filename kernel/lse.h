@@ -234,25 +234,29 @@ struct Lanes {
         }
     }
 
-    static void expArray(const double *x, double *y, std::int64_t n)
+    // f over an array a register at a time; the last few elements through
+    // one padded register (every lane gives the scalar bits, so the padding
+    // changes nothing).
+    template <D (*f)(D)>
+    static void overArray(const double *x, double *y, std::int64_t n)
     {
         std::int64_t i = 0;
         for (; i + V::lanes <= n; i += V::lanes)
-            V::store(y + i, numerics::exp<V>(V::load(x + i)));
-        for (; i < n; ++i)
-            y[i] = numerics::exp<numerics::Scalar>(x[i]);
+            V::store(y + i, f(V::load(x + i)));
+        if (i < n) {
+            double pad[V::lanes];
+            for (int l = 0; l < V::lanes; ++l)
+                pad[l] = i + l < n ? x[i + l] : 0.0;
+            V::spill(f(V::load(pad)), pad);
+            for (int l = 0; i + l < n; ++l)
+                y[i + l] = pad[l];
+        }
     }
 
-    static void logArray(const double *x, double *y, std::int64_t n)
-    {
-        std::int64_t i = 0;
-        for (; i + V::lanes <= n; i += V::lanes)
-            V::store(y + i, numerics::log<V>(V::load(x + i)));
-        for (; i < n; ++i)
-            y[i] = numerics::log<numerics::Scalar>(x[i]);
-    }
+    static void expArray(const double *x, double *y, std::int64_t n) { overArray<numerics::exp<V>>(x, y, n); }
+    static void logArray(const double *x, double *y, std::int64_t n) { overArray<numerics::log<V>>(x, y, n); }
 
-    static Paths paths() { return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray}; }
+    static constexpr Paths paths() { return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray}; }
 };
 
 } // namespace

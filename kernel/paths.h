@@ -24,12 +24,13 @@ struct Paths {
 };
 
 // The AVX2 and AVX-512 widths, each compiled for its registers in a unit of
-// its own (addexp_avx2.cpp, addexp_avx512.cpp).
+// its own (addexp_avx2.cpp, addexp_avx512.cpp): constant tables, set before
+// any code runs.
 namespace avx2 {
-Paths paths();
+extern const Paths table;
 }
 namespace avx512 {
-Paths paths();
+extern const Paths table;
 }
 
 } // namespace kernel

@@ -118,4 +118,247 @@ Outcome evaluateTree(const ObliqueTree &tree, const std::int32_t *children, cons
     return Outcome();
 }
 
+namespace {
+
+// Node kinds. The faults found before the cycle check (a node beyond W, a
+// leaf beyond terminalVote) come first, as in descend.
+enum Kind : std::int32_t {
+    Internal = 0,
+    Leaf,
+    BeyondW,
+    BeyondVote,
+    BeyondFeatures,
+    BeyondThreshold,
+    FeatureOutOfRange,
+    MissingChild
+};
+
+Fault faultOf(std::int32_t kind)
+{
+    switch (kind) {
+    case BeyondW: return Fault::NodeBeyondW;
+    case BeyondVote: return Fault::NodeBeyondVote;
+    case BeyondFeatures: return Fault::NodeBeyondFeatures;
+    case BeyondThreshold: return Fault::NodeBeyondThreshold;
+    case FeatureOutOfRange: return Fault::FeatureOutOfRange;
+    default: return Fault::MissingChild;
+    }
+}
+
+std::int64_t withFeatures(const ObliqueTree &tree)
+{
+    std::int64_t n = tree.m < tree.wColumns ? tree.m : tree.wColumns;
+    return n < tree.featureColumns ? n : tree.featureColumns;
+}
+
+struct Table {
+    std::int32_t *link;
+    std::int32_t *kind;
+    std::int64_t *offsets;
+    Table(double *t, std::int64_t m)
+        : link(reinterpret_cast<std::int32_t *>(t)), kind(link + 2 * m),
+          offsets(reinterpret_cast<std::int64_t *>(t + m + (m + 1) / 2))
+    {
+    }
+};
+
+} // namespace
+
+std::int64_t nodeTableDoubles(const ObliqueTree &tree)
+{
+    return tree.m + (tree.m + 1) / 2 + tree.d * withFeatures(tree);
+}
+
+void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, double *table)
+{
+    Table t(table, tree.m);
+    const std::int64_t d = tree.d;
+    // Children first, as in buildChildren (1-based, 0 for none).
+    buildChildren(tree, t.link);
+    for (std::int64_t node = 1; node <= tree.m; ++node) {
+        std::int32_t *link = t.link + 2 * (node - 1);
+        std::int32_t &kind = t.kind[node - 1];
+        if (node > tree.wColumns) {
+            kind = BeyondW;
+            continue;
+        }
+        const double *w = tree.W + (node - 1) * d;
+        if (!std::isfinite(w[0])) {
+            kind = node > tree.votes ? BeyondVote : Leaf;
+            if (kind == Leaf) {
+                // Column j gets the vote when j equals terminalVote - 1 as
+                // doubles: a NaN or fractional vote matches no column.
+                const double target = tree.terminalVote[node - 1] - 1.0;
+                const bool column = target >= 0.0 && target < static_cast<double>(k) &&
+                                    static_cast<double>(static_cast<std::int64_t>(target)) == target;
+                link[0] = column ? static_cast<std::int32_t>(target) : -1;
+                link[1] = -1;
+            }
+            continue;
+        }
+        if (node > tree.featureColumns) {
+            kind = BeyondFeatures;
+            continue;
+        }
+        if (node > tree.thresholds) {
+            kind = BeyondThreshold;
+            continue;
+        }
+        const double *features = tree.featureIndices + (node - 1) * d;
+        std::int64_t *offsets = t.offsets + (node - 1) * d;
+        kind = Internal;
+        for (std::int64_t j = 0; j < d; ++j) {
+            const double f = features[j];
+            if (!(f >= 1.0 && f < static_cast<double>(data.columns) + 1.0)) {
+                kind = FeatureOutOfRange;
+                break;
+            }
+            offsets[j] = (static_cast<std::int64_t>(f) - 1) * data.rows;
+        }
+        if (kind != Internal)
+            continue;
+        if (link[0] == 0 || link[1] == 0) {
+            kind = MissingChild;
+            continue;
+        }
+        link[0] -= 1; // 0-based from here
+        link[1] -= 1;
+    }
+}
+
+namespace {
+
+constexpr int block = 32; // rows descending together
+
+// The rows i0 .. i0 + n - 1 of a block, to their leaves (node[r], 0-based)
+// or to the first fault in row order (returned, node 1-based). D is the
+// weight count where it is small (the sums unrolled), 0 for any.
+template <int D>
+Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t i0, int n,
+                     std::int32_t *node)
+{
+    const std::int64_t d = D > 0 ? D : tree.d;
+    std::int64_t steps[block];
+    int live[block];
+    for (int r = 0; r < n; ++r) {
+        node[r] = 0;
+        steps[r] = 0;
+        live[r] = r;
+    }
+    int alive = n;
+    Outcome first;
+    int firstRow = block;
+    while (alive > 0) {
+        int still = 0;
+        int q = 0;
+        // Two rows at a time while both are at internal nodes: their sums'
+        // chains of additions side by side, so each waits on the other's
+        // latency less.
+        for (; q + 1 < alive; q += 2) {
+            const int r0 = live[q], r1 = live[q + 1];
+            const std::int32_t a0 = node[r0], a1 = node[r1];
+            if (t.kind[a0] != Internal || t.kind[a1] != Internal || steps[r0] >= tree.m || steps[r1] >= tree.m)
+                break;
+            const double *w0 = tree.W + static_cast<std::int64_t>(a0) * d;
+            const double *w1 = tree.W + static_cast<std::int64_t>(a1) * d;
+            const std::int64_t *o0 = t.offsets + static_cast<std::int64_t>(a0) * d;
+            const std::int64_t *o1 = t.offsets + static_cast<std::int64_t>(a1) * d;
+            const double *x0 = data.x + i0 + r0, *x1 = data.x + i0 + r1;
+            double s0 = 0.0, s1 = 0.0;
+            for (std::int64_t j = 0; j < d; ++j) {
+                s0 = s0 + w0[j] * x0[o0[j]];
+                s1 = s1 + w1[j] * x1[o1[j]];
+            }
+            const double d0 = s0 - tree.threshold[a0], d1 = s1 - tree.threshold[a1];
+            node[r0] = t.link[2 * static_cast<std::int64_t>(a0) + (d0 >= 0.0)];
+            node[r1] = t.link[2 * static_cast<std::int64_t>(a1) + (d1 >= 0.0)];
+            ++steps[r0];
+            ++steps[r1];
+            live[still++] = r0;
+            live[still++] = r1;
+        }
+        for (; q < alive; ++q) {
+            const int r = live[q];
+            const std::int32_t at = node[r];
+            const std::int32_t kind = t.kind[at];
+            if (kind == Internal && steps[r] < tree.m) {
+                const double *w = tree.W + static_cast<std::int64_t>(at) * d;
+                const std::int64_t *off = t.offsets + static_cast<std::int64_t>(at) * d;
+                const double *x = data.x + i0 + r;
+                double s = 0.0;
+                for (std::int64_t j = 0; j < d; ++j)
+                    s = s + w[j] * x[off[j]];
+                // The next node by an index, not a branch: which way a row
+                // goes is data, and a mispredicted branch would stall the
+                // other rows' loads behind it.
+                const double delta = s - tree.threshold[at];
+                node[r] = t.link[2 * static_cast<std::int64_t>(at) + (delta >= 0.0)];
+                ++steps[r];
+                live[still++] = r;
+                continue;
+            }
+            if (kind != Leaf && r < firstRow) {
+                // Beyond W or terminalVote is found before the step count,
+                // the other faults after it.
+                firstRow = r;
+                first.fault = kind == BeyondW || kind == BeyondVote ? faultOf(kind)
+                              : steps[r] == tree.m                   ? Fault::Cycle
+                                                                     : faultOf(kind);
+                first.node = at + 1;
+            }
+        }
+        alive = still;
+    }
+    return first;
+}
+
+} // namespace
+
+Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k, double *v)
+{
+    const Table t(const_cast<double *>(table), tree.m);
+    const std::int64_t rows = data.rows;
+    // Without columns every row takes the first row's path: one row serves all.
+    const std::int64_t descents = data.columns == 0 ? (rows > 0 ? 1 : 0) : rows;
+    auto descend = [&](std::int64_t i0, int n, std::int32_t *node) {
+        switch (tree.d) {
+        case 1: return descendBlock<1>(tree, t, data, i0, n, node);
+        case 2: return descendBlock<2>(tree, t, data, i0, n, node);
+        case 3: return descendBlock<3>(tree, t, data, i0, n, node);
+        case 4: return descendBlock<4>(tree, t, data, i0, n, node);
+        case 5: return descendBlock<5>(tree, t, data, i0, n, node);
+        case 6: return descendBlock<6>(tree, t, data, i0, n, node);
+        case 7: return descendBlock<7>(tree, t, data, i0, n, node);
+        case 8: return descendBlock<8>(tree, t, data, i0, n, node);
+        default: return descendBlock<0>(tree, t, data, i0, n, node);
+        }
+    };
+    for (std::int64_t i0 = 0; i0 < descents; i0 += block) {
+        const int n = static_cast<int>(descents - i0 < block ? descents - i0 : block);
+        std::int32_t node[block];
+        const Outcome o = descend(i0, n, node);
+        if (o.fault != Fault::None)
+            return o;
+        if (k <= 0)
+            continue;
+        // The votes of the block, a column at a time; without columns the
+        // one descent's vote for every row.
+        std::int32_t vote[block];
+        for (int r = 0; r < n; ++r)
+            vote[r] = t.link[2 * static_cast<std::int64_t>(node[r])];
+        for (std::int64_t j = 0; j < k; ++j) {
+            double *column = v + j * rows + i0;
+            if (data.columns == 0) {
+                const double value = vote[0] == j ? 1.0 : 0.0;
+                for (std::int64_t r = 0; r < rows; ++r)
+                    column[r] = value;
+            } else {
+                for (int r = 0; r < n; ++r)
+                    column[r] = vote[r] == j ? 1.0 : 0.0;
+            }
+        }
+    }
+    return Outcome();
+}
+
 } // namespace oblique

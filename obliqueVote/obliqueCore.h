@@ -66,6 +66,26 @@ Outcome descend(const ObliqueTree &tree, const std::int32_t *children, const Dat
 Outcome evaluateTree(const ObliqueTree &tree, const std::int32_t *children, const Data &data, std::int64_t k,
                      double *v);
 
+// The node table: what each node is, checked once per call rather than at
+// every row that reaches it, in one block of nodeTableDoubles(tree) doubles
+// (zero-filled):
+//   link, 2M 32-bit integers: an internal node's first and second child
+//     (0-based), a leaf's vote column (-1: none);
+//   kind, M 32-bit integers: Kind below;
+//   offsets, d min(M, wColumns, featureColumns) 64-bit integers: an
+//     internal node's d feature columns as element offsets into the data.
+// A node whose use would be a fault is of the fault's kind: a row that
+// reaches it stops there, with today's message and node number, and a node
+// no row reaches is never reported.
+std::int64_t nodeTableDoubles(const ObliqueTree &tree);
+void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, double *table);
+
+// evaluateTree's votes and fault through the node table: rows descend in
+// blocks, their loads overlapping, each node's sum exactly as descend forms
+// it (products rounded, added in weight order, no fused multiply-add).
+Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k,
+                         double *v);
+
 } // namespace oblique
 
 #endif

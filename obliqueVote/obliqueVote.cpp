@@ -177,21 +177,37 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (data.rows == 0)
         return;
 
-    // Each node's first two children, found in one pass over treeIndices
-    // (M entries of 8 bytes each exist, so 2M of 4 bytes are addressable).
-    // A leaf root has no children to look up.
+    // The node table: each node's children, kind and feature offsets, found
+    // once for the call (its size is bounded by W's and treeIndices' own,
+    // which exist). Where even that cannot be addressed, the children alone
+    // (2M 32-bit integers; M doubles of treeIndices exist) and a descent
+    // that checks each node as it goes. A leaf root needs neither.
     // The projections and their comparisons run under the module's own
     // floating-point state, so the same rows take the same branches
     // whatever rounding mode the caller left.
+    double *table = nullptr;
     std::int32_t *children = nullptr;
-    if (!rootIsLeaf)
-        children = static_cast<std::int32_t *>(mxCalloc(2 * static_cast<std::size_t>(tree.m), sizeof(std::int32_t)));
+    if (!rootIsLeaf) {
+        const std::int64_t size = oblique::nodeTableDoubles(tree);
+        if (mexhost::addressable(size, sizeof(double)))
+            table = static_cast<double *>(mxCalloc(static_cast<std::size_t>(size), sizeof(double)));
+        else
+            children = static_cast<std::int32_t *>(mxCalloc(2 * static_cast<std::size_t>(tree.m), sizeof(std::int32_t)));
+    }
     double *votes = mxGetPr(plhs[0]);
     const fpstate::Saved caller = fpstate::enter();
-    if (children)
-        oblique::buildChildren(tree, children);
-    const oblique::Outcome o = oblique::evaluateTree(tree, children, data, k, votes);
+    oblique::Outcome o;
+    if (table) {
+        oblique::compileTree(tree, data, k, table);
+        o = oblique::evaluateCompiled(tree, table, data, k, votes);
+    } else {
+        if (children)
+            oblique::buildChildren(tree, children);
+        o = oblique::evaluateTree(tree, children, data, k, votes);
+    }
     fpstate::leave(caller);
+    if (table)
+        mxFree(table);
     if (children)
         mxFree(children);
     if (o.fault != oblique::Fault::None)

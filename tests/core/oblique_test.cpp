@@ -291,4 +291,86 @@ TEST(ObliqueVote, ChildTableDescentEqualsTheLiteralScan)
     EXPECT_GT(clean, 10000);
 }
 
+// The node table's block descent gives the child-table descent's votes and
+// first fault, on random well-formed and damaged trees, with NaN and
+// infinite entries in the rows, over more rows than one block.
+TEST(ObliqueVote, NodeTableDescentEqualsTheChildTableDescent)
+{
+    std::mt19937 rng(777);
+    std::normal_distribution<double> nd(0, 1);
+    std::uniform_real_distribution<double> u(0, 1);
+    int faults = 0;
+    for (int n = 0; n < 3000; ++n) {
+        const std::int64_t rows = 1 + static_cast<std::int64_t>(u(rng) * 40), columns = n % 7 == 0 ? 0 : 3;
+        const Tree t = randomTree(rng, n % 2 == 0, 3);
+        std::vector<double> x(rows * columns);
+        for (auto &v : x)
+            v = u(rng) < 0.05 ? (u(rng) < 0.5 ? nan : (u(rng) < 0.5 ? inf : -inf)) : std::round(4 * nd(rng)) / 4;
+        const oblique::ObliqueTree view = t.view();
+        const oblique::Data data{x.data(), rows, columns};
+        const std::int64_t k = static_cast<std::int64_t>(u(rng) * 5) - 1;
+        const Votes want = evaluate(view, x, rows, k);
+        std::vector<double> table(oblique::nodeTableDoubles(view), 0.0), got(rows * std::max<std::int64_t>(k, 0), -1.0);
+        oblique::compileTree(view, data, k, table.data());
+        const oblique::Outcome o = oblique::evaluateCompiled(view, table.data(), data, k, got.data());
+        ASSERT_EQ(o.fault, want.outcome.fault) << "tree " << n;
+        ASSERT_EQ(o.node, o.fault == Fault::None ? 0 : want.outcome.node) << "tree " << n;
+        if (o.fault == Fault::None)
+            ASSERT_EQ(got, want.v) << "tree " << n;
+        else
+            ++faults;
+    }
+    EXPECT_GT(faults, 300);
+}
+
+// Faults that no row reaches are never reported; the one the last row
+// reaches is, at that row's node; a chain 2000 nodes deep is descended.
+TEST(ObliqueVote, NodeTableReportsOnlyTheFaultsRowsReach)
+{
+    // Root 1 splits x at 0: node 2 (first child) a leaf voting 1, node 3 an
+    // internal node with a feature index beyond X, children 4 and 5 leaves.
+    Tree t;
+    t.W = {1, inf, 1, inf, inf};
+    t.features = {1, 1, 9, 1, 1};
+    t.threshold = {0, 0, 0, 0, 0};
+    t.vote = {0, 1, 0, 2, 2};
+    t.parent = {0, 1, 1, 3, 3};
+    const oblique::ObliqueTree view = t.view();
+    auto run = [&](const std::vector<double> &x) {
+        const oblique::Data data{x.data(), static_cast<std::int64_t>(x.size()), 1};
+        std::vector<double> table(oblique::nodeTableDoubles(view), 0.0), v(x.size() * 2);
+        oblique::compileTree(view, data, 2, table.data());
+        return oblique::evaluateCompiled(view, table.data(), data, 2, v.data());
+    };
+    std::vector<double> x(37, -1.0);
+    EXPECT_EQ(run(x).fault, Fault::None);
+    x.back() = 1.0; // only the last row reaches node 3
+    const oblique::Outcome o = run(x);
+    EXPECT_EQ(o.fault, Fault::FeatureOutOfRange);
+    EXPECT_EQ(o.node, 3);
+
+    // A chain: internal node 2L+1 (level L) splits x at L - 0.5 between
+    // the leaf 2L+2 and the next level; the last level's second child is
+    // the leaf 2 depth + 1.
+    Tree chain;
+    const std::int64_t depth = 2000, m = 2 * depth + 1;
+    for (std::int64_t node = 1; node <= m; ++node) {
+        const bool internal = node % 2 == 1 && node != m;
+        const std::int64_t level = (node - 1) / 2;
+        chain.W.push_back(internal ? 1.0 : inf);
+        chain.features.push_back(1);
+        chain.threshold.push_back(internal ? static_cast<double>(level) - 0.5 : 0.0);
+        chain.vote.push_back(internal ? 0.0 : static_cast<double>(node % 4 == 0 ? 1 : 2));
+        chain.parent.push_back(node == 1 ? 0.0 : static_cast<double>(internal || node == m ? node - 2 : node - 1));
+    }
+    const std::vector<double> rowsOfChain = {0.0, 5.0, 1999.0, 2500.0};
+    const Votes want = evaluate(chain.view(), rowsOfChain, 4, 2);
+    const oblique::Data data{rowsOfChain.data(), 4, 1};
+    std::vector<double> table(oblique::nodeTableDoubles(chain.view()), 0.0), v(8);
+    oblique::compileTree(chain.view(), data, 2, table.data());
+    const oblique::Outcome c = oblique::evaluateCompiled(chain.view(), table.data(), data, 2, v.data());
+    EXPECT_EQ(c.fault, want.outcome.fault);
+    EXPECT_EQ(v, want.v);
+}
+
 } // namespace

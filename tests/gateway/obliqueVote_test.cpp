@@ -84,10 +84,12 @@ TEST_F(ObliqueVoteGateway, VotesWithExtraFieldsAndOnlyTheFirstElement)
     EXPECT_EQ(standin::dims(r.outputs[0]), (std::vector<mwSize>{3, 2}));
     EXPECT_EQ(gw::values(r.outputs[0]), (std::vector<double>{1, 0, 0, 0, 1, 1}));
     const auto e = gw::events(r);
-    ASSERT_EQ(e.size(), 3u); // the output, the child table, its release
+    ASSERT_EQ(e.size(), 3u); // the output, the node table, its release
     EXPECT_EQ(e[0].event, Event::Create);
     EXPECT_EQ(e[1].event, Event::Calloc);
-    EXPECT_EQ(e[1].bytes, 2 * 3 * sizeof(std::int32_t));
+    // 3 nodes: children and kinds (3 x 3 32-bit integers, 5 doubles) and one
+    // feature offset each (3 doubles).
+    EXPECT_EQ(e[1].bytes, 8 * sizeof(double));
 
     // A 1x2 structure array: the second element's tables are never used.
     mxArray *s = arrays.add(standin::structure({1, 2}, fieldNames));

@@ -27,7 +27,7 @@ int main()
     const auto [own2, mvec] = bench::bestAlternating(
         15, [&] { kernel::expArray(x.data(), y.data(), n); }, [&] { vectorExp(x.data(), w.data(), n); });
     const double best = std::min(own, own2);
-    const char *paths[] = {"scalar", "SSE2", "AVX2", "AVX-512"};
+    const char *paths[] = {"scalar", "SSE2", "AVX2", "AVX-512", "NEON"};
     std::printf("own exp (%s path): %.2f ns per argument\n", paths[static_cast<int>(kernel::bestIsa())],
                 1e9 * best / n);
     std::printf("std::exp loop: %.2f ns, libmvec vector exp: %.2f ns per argument\n", 1e9 * scalar / n,

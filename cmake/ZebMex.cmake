@@ -1,7 +1,7 @@
 # Build rules that give each MEX deliverable its platform name and exports.
 #
 # ZEB_MEX_PLATFORM is MATLAB's extension of the platform being built
-# (mexa64, mexglx, mexw64, mexw32, mexmaci64). Deliverables go to
+# (mexa64, mexglx, mexw64, mexw32, mexmaci64, mexmaca64). Deliverables go to
 # ${ZEB_OUTPUT_ROOT}/<platform>/, Octave plug-ins to ${ZEB_OUTPUT_ROOT}/octave/.
 
 set(ZEB_MEX_DIR ${CMAKE_CURRENT_LIST_DIR}/../mex)
@@ -9,9 +9,10 @@ get_filename_component(ZEB_MEX_DIR ${ZEB_MEX_DIR} ABSOLUTE)
 
 if(ZEB_LD64)
   # macOS bundles cross-built here are linked by ld64.lld itself, not through
-  # the compiler driver: for macOS 11.0 and later, x86-64 only.
+  # the compiler driver: for macOS 11.0 and later, one architecture each
+  # (x86_64 or arm64; arm64 output is signed ad hoc, as macOS requires).
   set(CMAKE_CXX_CREATE_SHARED_MODULE
-      "${ZEB_LD64} -arch x86_64 -platform_version macos 11.0 11.0 -bundle <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+      "${ZEB_LD64} -arch ${ZEB_LD64_ARCH} -platform_version macos 11.0 11.0 -bundle <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
   set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "")
 endif()
 
@@ -52,7 +53,13 @@ function(zeb_add_mex module)
 
   set(target ${module}_mex)
   set(extra)
-  if(platform STREQUAL "mexa64" OR platform STREQUAL "mexglx")
+  # The Linux builds (and the Linux aarch64 test build, which takes the
+  # Linux x86-64 files' interface) export mexVersion too.
+  set(linux OFF)
+  if(platform STREQUAL "mexa64" OR platform STREQUAL "mexglx" OR platform STREQUAL "linux-aarch64")
+    set(linux ON)
+  endif()
+  if(linux)
     list(APPEND extra ${ZEB_MEX_DIR}/mexversion.cpp)
   endif()
   add_library(${target} MODULE ${sources} ${extra})
@@ -66,8 +73,10 @@ function(zeb_add_mex module)
   target_include_directories(${target} PRIVATE ${ZEB_MEX_DIR} ${ZEB_MEX_DIR}/../kernel)
   if(platform STREQUAL "mexglx")
     target_compile_definitions(${target} PRIVATE MEXHOST_UNSUFFIXED)
+  elseif(platform STREQUAL "mexmaca64")
+    target_compile_definitions(${target} PRIVATE MEXHOST_LARGE_ARRAY_DIMS)
   endif()
-  if(platform STREQUAL "mexa64" OR platform STREQUAL "mexglx")
+  if(linux)
     target_link_options(${target} PRIVATE
       -Wl,--version-script=${ZEB_MEX_DIR}/mexFunction.map
       -Wl,--no-undefined -Wl,--no-as-needed
@@ -87,7 +96,7 @@ function(zeb_add_mex module)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -static)
     target_link_libraries(${target} PRIVATE zeb_import_mx zeb_import_mex)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEB_OUTPUT_ROOT}/${platform})
-  elseif(platform STREQUAL "mexmaci64")
+  elseif(platform MATCHES "^mexmac")
     # A bundle (CMake's MODULE on macOS) exporting only _mexFunction, bound
     # two-level to MATLAB's libmx, libmex and libmat through the project's
     # text stubs of them (mex/macos/*.tbd: the operations the modules use,

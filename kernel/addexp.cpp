@@ -14,6 +14,9 @@ namespace kernel {
 #if defined(__SSE2__)
 #define ZEB_KERNEL_SSE2 1
 using Wide = Lanes<numerics::Sse2>;
+#elif defined(__aarch64__)
+#define ZEB_KERNEL_NEON 1
+using Wide = Lanes<numerics::Neon>;
 #else
 using Wide = Lanes<numerics::Scalar>;
 #endif
@@ -29,6 +32,8 @@ Isa bestIsa()
 #endif
 #if defined(ZEB_KERNEL_SSE2)
     return Isa::Sse2;
+#elif defined(ZEB_KERNEL_NEON)
+    return Isa::Neon;
 #else
     return Isa::Scalar;
 #endif
@@ -40,6 +45,9 @@ int availableIsas(Isa *out)
     out[n++] = Isa::Scalar;
 #if defined(ZEB_KERNEL_SSE2)
     out[n++] = Isa::Sse2;
+#endif
+#if defined(ZEB_KERNEL_NEON)
+    out[n++] = Isa::Neon;
 #endif
 #if defined(ZEB_KERNEL_AVX2)
     if (cpu::avx2())
@@ -66,6 +74,7 @@ const Paths &pathsFor(Isa isa)
         return avx2::table;
 #endif
     case Isa::Sse2:
+    case Isa::Neon:
         return wideTable;
     default:
         return narrowTable;

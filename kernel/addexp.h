@@ -35,12 +35,12 @@ inline double oneNaN(double v)
 }
 
 // The register widths the kernel can use; every one gives the same bits.
-enum class Isa { Scalar, Sse2, Avx2, Avx512 };
+enum class Isa { Scalar, Sse2, Avx2, Avx512, Neon };
 
 // The widest this processor runs (AVX2 and AVX-512 are chosen at run time).
 Isa bestIsa();
 
-// The widths this build and processor can run, narrowest first.
+// The widths this build and processor can run, narrowest first (at most 4).
 int availableIsas(Isa *out);
 
 // source: dims[0] x dims[1] doubles, column-major (R rows, K columns).

@@ -25,6 +25,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 // AVX2 and AVX-512 registers only in the units compiled for them
 // (addexp_avx2.cpp, addexp_avx512.cpp).
 #if defined(__AVX2__) || defined(ZEB_AVX2_UNIT) || defined(ZEB_AVX512_UNIT)
@@ -152,6 +155,57 @@ struct Sse2 {
         const D p1 = _mm_load_pd(table + 2 * i1);
         hi = _mm_unpacklo_pd(p0, p1);
         lo = _mm_unpackhi_pd(p0, p1);
+    }
+    static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
+    static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }
+};
+#endif
+
+#if defined(__aarch64__)
+// Two doubles per NEON register (every aarch64 processor has them).
+struct Neon {
+    using D = float64x2_t;
+    using U = uint64x2_t;
+    using M = uint64x2_t;
+    static constexpr int lanes = 2;
+    static D load(const double *p) { return vld1q_f64(p); }
+    static void store(double *p, D v) { vst1q_f64(p, v); }
+    static D splat(double v) { return vdupq_n_f64(v); }
+    static D strided(const double *p, std::int64_t s) { return vsetq_lane_f64(p[s], vdupq_n_f64(p[0]), 1); }
+    static void spill(D v, double *out) { vst1q_f64(out, v); }
+    static D add(D a, D b) { return vaddq_f64(a, b); }
+    static D sub(D a, D b) { return vsubq_f64(a, b); }
+    static D mul(D a, D b) { return vmulq_f64(a, b); }
+    static D div(D a, D b) { return vdivq_f64(a, b); }
+    // As the scalar min and max: the second operand unless the first is
+    // strictly smaller (larger); NEON's own give NaN for any NaN.
+    static D min(D a, D b) { return vbslq_f64(vcltq_f64(a, b), a, b); }
+    static D max(D a, D b) { return vbslq_f64(vcgtq_f64(a, b), a, b); }
+    static M gt(D a, D b) { return vcgtq_f64(a, b); }
+    static M lt(D a, D b) { return vcltq_f64(a, b); }
+    static M eq(D a, D b) { return vceqq_f64(a, b); }
+    static M isNaN(D a) { return veorq_u64(vceqq_f64(a, a), vdupq_n_u64(~std::uint64_t(0))); }
+    static M orM(M a, M b) { return vorrq_u64(a, b); }
+    static M andM(M a, M b) { return vandq_u64(a, b); }
+    static bool anyM(M m) { return (vgetq_lane_u64(m, 0) | vgetq_lane_u64(m, 1)) != 0; }
+    static bool allM(M m) { return (vgetq_lane_u64(m, 0) & vgetq_lane_u64(m, 1)) == ~std::uint64_t(0); }
+    static D select(M mask, D a, D b) { return vbslq_f64(mask, a, b); }
+    static U bits(D a) { return vreinterpretq_u64_f64(a); }
+    static D real(U u) { return vreinterpretq_f64_u64(u); }
+    static U ints(std::uint64_t v) { return vdupq_n_u64(v); }
+    static U and_(U a, U b) { return vandq_u64(a, b); }
+    static U or_(U a, U b) { return vorrq_u64(a, b); }
+    static U sub64(U a, U b) { return vsubq_u64(a, b); }
+    template <int n>
+    static U shr(U a) { return vshrq_n_u64(a, n); }
+    template <int n>
+    static U shl(U a) { return vshlq_n_u64(a, n); }
+    static void pair(const double *table, U i, D &hi, D &lo)
+    {
+        const D p0 = vld1q_f64(table + 2 * vgetq_lane_u64(i, 0));
+        const D p1 = vld1q_f64(table + 2 * vgetq_lane_u64(i, 1));
+        hi = vzip1q_f64(p0, p1);
+        lo = vzip2q_f64(p0, p1);
     }
     static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
     static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }

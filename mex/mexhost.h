@@ -2,6 +2,10 @@
  *
  * Two host ABIs are served by the same module sources:
  *  - MEXHOST_OCTAVE: GNU Octave, through Octave's own <mex.h> (64-bit extents).
+ *  - MEXHOST_LARGE_ARRAY_DIMS (macOS on Apple silicon): MATLAB's array
+ *    library with 64-bit extents, the interface its mex command builds by
+ *    default; the dimension, creation and field operations bind their
+ *    "_730" names.
  *  - otherwise: MATLAB's array library with 32-bit extents. The dimension,
  *    creation and field operations bind their "_700" names, except on
  *    Linux i386 (MEXHOST_UNSUFFIXED), which binds the plain names at the
@@ -22,8 +26,13 @@
 
 #else
 
+#if defined(MEXHOST_LARGE_ARRAY_DIMS)
+typedef std::size_t mwSize;
+typedef std::size_t mwIndex;
+#else
 typedef std::int32_t mwSize;
 typedef std::int32_t mwIndex;
+#endif
 typedef struct mxArray_tag mxArray;
 
 typedef enum {
@@ -57,16 +66,18 @@ typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
 #endif
 
 #if defined(MEXHOST_UNSUFFIXED)
-#define MEXHOST_700(name) name
+#define MEXHOST_EXTENTS(name) name
+#elif defined(MEXHOST_LARGE_ARRAY_DIMS)
+#define MEXHOST_EXTENTS(name) name##_730
 #else
-#define MEXHOST_700(name) name##_700
+#define MEXHOST_EXTENTS(name) name##_700
 #endif
 
-#define mxGetNumberOfDimensions MEXHOST_700(mxGetNumberOfDimensions)
-#define mxGetDimensions MEXHOST_700(mxGetDimensions)
-#define mxCreateNumericArray MEXHOST_700(mxCreateNumericArray)
-#define mxCreateDoubleMatrix MEXHOST_700(mxCreateDoubleMatrix)
-#define mxGetField MEXHOST_700(mxGetField)
+#define mxGetNumberOfDimensions MEXHOST_EXTENTS(mxGetNumberOfDimensions)
+#define mxGetDimensions MEXHOST_EXTENTS(mxGetDimensions)
+#define mxCreateNumericArray MEXHOST_EXTENTS(mxCreateNumericArray)
+#define mxCreateDoubleMatrix MEXHOST_EXTENTS(mxCreateDoubleMatrix)
+#define mxGetField MEXHOST_EXTENTS(mxGetField)
 
 extern "C" {
 /* libmx */

@@ -99,6 +99,27 @@ int upperStateInUse()
         return -1;
     return (lo & 0x44u) != 0;
 }
+#elif defined(__aarch64__)
+// FPCR's control bits (8 and up) with FPSR's sticky flags (bits 0-4 and 7)
+// in the low byte.
+unsigned readFpState()
+{
+    std::uint64_t control, status;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(control));
+    __asm__ volatile("mrs %0, fpsr" : "=r"(status));
+    return static_cast<unsigned>((control & ~std::uint64_t(0xFF)) | (status & 0x9F));
+}
+
+void writeFpState(unsigned s)
+{
+    __asm__ volatile("msr fpcr, %0" : : "r"(static_cast<std::uint64_t>(s & ~0xFFu)) : "memory");
+    __asm__ volatile("msr fpsr, %0" : : "r"(static_cast<std::uint64_t>(s & 0x9Fu)) : "memory");
+}
+
+int upperStateInUse()
+{
+    return -1;
+}
 #else
 unsigned readFpState()
 {

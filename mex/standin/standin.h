@@ -87,7 +87,8 @@ struct CallResult {
     std::size_t ledgerStart = 0;   // first ledger entry of this call
     // The processor's state around a call that returned, read right before
     // and right after the gateway: the floating-point control and status
-    // word (MXCSR on x86; 0 elsewhere), and whether the upper halves of the
+    // word (MXCSR on x86; on aarch64 FPCR's control bits with FPSR's flags
+    // in the low byte; 0 elsewhere), and whether the upper halves of the
     // vector registers were left in use (-1 where the processor cannot say).
     unsigned fpBefore = 0;
     unsigned fpAfter = 0;
@@ -95,7 +96,7 @@ struct CallResult {
 };
 
 // The floating-point control and status word every later call starts with
-// (MXCSR on x86), as a caller that switched rounding mode or flush-to-zero
+// (as CallResult reads it), as a caller that switched rounding mode or flush-to-zero
 // would leave it; 0 leaves the host's own. call() puts the host's own back
 // after the gateway returns.
 STANDIN_API void setCallerFpState(unsigned state);

@@ -402,7 +402,7 @@ TEST(TrellisPass, ScaledSumsMatchALongDoubleReferenceOnEveryPath)
             check(p.xi, r.xi, 3 * whole, "xi");
 
             Pass q = p;
-            kernel::Isa isas[4];
+            kernel::Isa isas[5];
             const int paths = kernel::availableIsas(isas);
             for (int k = 0; k < paths; ++k) {
                 q.path = static_cast<int>(isas[k]);

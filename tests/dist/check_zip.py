@@ -16,6 +16,7 @@ expected = {
     "mexw64": ["trellisPass", "zebUtilLogTotals", "zebUtilObliqueVote", "cumsumInt"],
     "mexw32": ["trellisPass", "logTotals", "zebUtilObliqueVote", "cumsumInt"],
     "mexmaci64": ["trellisPass", "logTotals", "zebUtilObliqueVote", "cumsumInt"],
+    "mexmaca64": ["trellisPass", "logTotals", "zebUtilObliqueVote", "cumsumInt"],
 }
 names = set(zipfile.ZipFile(archive).namelist())
 z = zipfile.ZipFile(archive)

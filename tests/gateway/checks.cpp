@@ -21,6 +21,21 @@ std::string processorStateProblem(const standin::CallResult &r)
     return "";
 }
 
+std::vector<unsigned> callerFpStates()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    // MXCSR: round up, down, toward zero; flush-to-zero; denormals-are-zero;
+    // all of it with every flag raised.
+    return {0x5F80u, 0x3F80u, 0x7F80u, 0x9F80u, 0x1FC0u, 0xDFFFu};
+#elif defined(__aarch64__)
+    // FPCR round up, down, toward zero; flush-to-zero; default NaN; round up
+    // with flush-to-zero and every FPSR flag raised.
+    return {0x400000u, 0x800000u, 0xC00000u, 0x1000000u, 0x2000000u, 0x140009Fu};
+#else
+    return {};
+#endif
+}
+
 bool onlyTheNaN(const standin::CallResult &r)
 {
     for (const mxArray *a : r.outputs)

@@ -6,6 +6,7 @@
 #include "standin.h"
 
 #include <string>
+#include <vector>
 
 namespace checks {
 
@@ -19,6 +20,12 @@ std::string callProblem(const standin::CallResult &r);
 
 // The last two alone.
 std::string processorStateProblem(const standin::CallResult &r);
+
+// Floating-point states a caller may leave (as standin::setCallerFpState
+// takes them): each directed rounding mode, flush-to-zero, denormals-are-
+// zero (x86) or default-NaN (aarch64), with and without flags raised;
+// none where the processor has no such state.
+std::vector<unsigned> callerFpStates();
 
 // Whether every NaN among a call's double outputs is the one NaN that
 // trellisPass and logTotals write (0x7FF8000000000000).

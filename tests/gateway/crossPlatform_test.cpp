@@ -91,7 +91,7 @@ protected:
         // The same call from callers that left another floating-point state
         // (each rounding mode, flush-to-zero, denormals-are-zero, flags
         // raised): the same bits, and the caller's state given back.
-        for (unsigned state : {0x5F80u, 0x3F80u, 0x7F80u, 0x9F80u, 0x1FC0u, 0xDFFFu}) {
+        for (unsigned state : checks::callerFpStates()) {
             standin::setCallerFpState(state);
             const standin::CallResult again = standin::call(gw::gateway(module), nlhs, in);
             standin::setCallerFpState(0);

@@ -261,6 +261,10 @@ struct Engine {
     std::int32_t *first;     // N: each column's first band with a nonzero sum
     std::int32_t *lo, *hi;   // N each: the first and last nonzero column of row k of S
     std::int32_t *every;     // N: 0, 1, ..., N - 1
+    double *weights;         // block x N: a block of steps' emission weights
+    double *scales;          // block: each step's largest weight sum
+    double *tops;            // block: each step's largest log emission
+    static constexpr std::int64_t block = 64;
 
     Engine(double *e, std::int64_t n_) : n(n_)
     {
@@ -280,10 +284,14 @@ struct Engine {
         every = hi + n;
         for (std::int64_t k = 0; k < n; ++k)
             every[k] = static_cast<std::int32_t>(k);
+        weights = e + n * n + 11 * n + 1;
+        scales = weights + block * n;
+        tops = scales + block;
     }
 
-    // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1 doubles.
-    static std::int64_t doubles(std::int64_t n) { return n * n + 11 * n + 1; }
+    // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1
+    // doubles, then a block of 64 steps' N weights, scales and tops.
+    static std::int64_t doubles(std::int64_t n) { return n * n + 11 * n + 1 + block * (n + 2); }
 
     // S from the raw matrix M(k, c) = raw[k * kStride + c * cStride].
     void prepare(const double *raw, std::int64_t kStride, std::int64_t cStride, kernel::Isa isa)
@@ -438,6 +446,105 @@ std::int64_t engineDoubles(std::int64_t n)
     return Engine::doubles(n);
 }
 
+// Forward steps in the probability domain, up to a block of them from step
+// t0 (alpha(t0 - 1) known): while every state's weight stays within about
+// 596 nats of the largest, alpha(t) = L(t) + log q(t) with q(j, t) in
+// (2^-860, 1] or exactly 0 (only -Inf terms), carried from step to step by
+//   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
+//   mu = max_j r(j),  q(j, t) = r(j) (1/mu),  L(t) = (L(t-1) + e_t) + log mu,
+// e_t the step's largest logB(j, t) + c_j: N^2 multiply-adds and a few
+// multiplications per step, the exps of a block's emissions and the logs of
+// its results each taken in one pass. Every product is a normal double (no
+// term lost), so the error bound of the band sums holds. A step that would
+// leave the range (a weight below 2^-860 that is not 0, an emission more
+// than 600 below the step's largest, a non-finite value) is left undone:
+// returns the first step not done, with alpha in the log domain up to it.
+// The largest state count whose steps run in the probability domain.
+constexpr std::int64_t probabilityStates = 16;
+
+static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, kernel::Isa isa)
+{
+    const std::int64_t n = m.n;
+    const std::int64_t end = std::min(m.t, t0 + Engine::block);
+    const double *prev = alpha + (t0 - 1) * n;
+    double top = prev[0], least = inf;
+    bool nan = false;
+    for (std::int64_t i = 0; i < n; ++i) {
+        top = prev[i] > top ? prev[i] : top;
+        least = prev[i] > -inf && prev[i] < least ? prev[i] : least;
+        nan = nan || prev[i] != prev[i];
+    }
+    if (nan || !(top > -inf && top < inf) || least < top - 590.0)
+        return t0;
+    // Each step's emission weights, as far as they stay in range.
+    std::int64_t stop = end;
+    for (std::int64_t t = t0; t < end && stop == end; ++t) {
+        const double *bt = m.logB + t * n;
+        double *w = e.weights + (t - t0) * n;
+        double largest = -inf;
+        bool bad = false;
+        for (std::int64_t j = 0; j < n; ++j) {
+            w[j] = bt[j] + e.colMax[j];
+            bad = bad || w[j] != w[j] || w[j] == inf;
+            largest = w[j] > largest ? w[j] : largest;
+        }
+        for (std::int64_t j = 0; j < n && !bad; ++j) {
+            w[j] -= largest;
+            bad = w[j] > -inf && w[j] < -600.0;
+        }
+        if (bad || !(largest > -inf))
+            stop = t;
+        e.tops[t - t0] = largest;
+    }
+    if (stop == t0)
+        return t0;
+    kernel::expArray(e.weights, e.weights, (stop - t0) * n, isa);
+
+    double *q = e.p;
+    for (std::int64_t i = 0; i < n; ++i)
+        q[i] = prev[i] - top;
+    kernel::expArray(q, q, n, isa);
+    std::int64_t t = t0;
+    for (; t < stop; ++t) {
+        const double *w = e.weights + (t - t0) * n;
+        kernel::weightedRows(q, e.every, n, e.scaled, n, n, e.sum, isa);
+        double mu = 0.0;
+        for (std::int64_t j = 0; j < n; ++j) {
+            e.band[j] = e.sum[j] * w[j];
+            mu = e.band[j] > mu ? e.band[j] : mu;
+        }
+        if (!(mu >= 0x1p-100))
+            break;
+        const double inverse = 1.0 / mu;
+        bool tiny = false;
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double v = e.band[j] * inverse;
+            tiny = tiny || (v < 0x1p-860 && e.sum[j] != 0.0 && w[j] != 0.0);
+            e.next[j] = v;
+        }
+        if (tiny)
+            break;
+        for (std::int64_t j = 0; j < n; ++j)
+            q[j] = e.next[j];
+        std::copy(q, q + n, alpha + t * n);
+        e.scales[t - t0] = mu;
+    }
+    // The logs of the steps done, and their levels L(t).
+    const std::int64_t done = t - t0;
+    if (done > 0) {
+        kernel::logArray(e.scales, e.scales, done, isa);
+        kernel::logArray(alpha + t0 * n, alpha + t0 * n, done * n, isa);
+        double level = top;
+        for (std::int64_t k = 0; k < done; ++k) {
+            level = (level + e.tops[k]) + e.scales[k];
+            double *cur = alpha + (t0 + k) * n;
+            for (std::int64_t j = 0; j < n; ++j)
+                cur[j] = kernel::oneNaN(level + cur[j]);
+        }
+    }
+    return t;
+}
+
 // Forward steps through the engine: the exact row sums of the wide columns
 // and of the steps the engine declines.
 static void scaledForwardStep(const Model &m, const Scratch &s, double *alpha)
@@ -460,6 +567,16 @@ static void scaledForwardStep(const Model &m, const Scratch &s, double *alpha)
         anyWide = anyWide || e.wide[j] != 0.0;
 
     for (std::int64_t t = 1; t < m.t; ++t) {
+        // Probability-domain steps where they stay in range (no wide column),
+        // for the models whose steps are short enough that their exps and
+        // logs, not their sums, would set the pace.
+        if (!anyWide && n <= probabilityStates) {
+            const std::int64_t next = probabilityForward(m, e, alpha, t, isa);
+            if (next > t) {
+                t = next - 1;
+                continue;
+            }
+        }
         const double *prev = alpha + (t - 1) * n;
         if (!e.step(prev, s.sum, isa)) {
             kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
@@ -474,6 +591,107 @@ static void scaledForwardStep(const Model &m, const Scratch &s, double *alpha)
         for (std::int64_t j = 0; j < n; ++j)
             cur[j] = kernel::oneNaN(s.sum[j] + bt[j]);
     }
+}
+
+// Backward steps in the probability domain, up to a block of them down from
+// step t1 (beta(t1 + 1) known), as probabilityForward: with r_i the largest
+// entry of row i of logA, R_i = exp(r_i - rmax), S(j, i) = exp(A(i, j) - r_i),
+//   p(j) = q(j, t+1) F(j),  F(j) = exp(logB(j, t+1) - e_t),
+//   r(i) = (sum_j p(j) S(j, i)) R_i,  q(i, t) = r(i) (1/mu),
+//   L(t) = ((L(t+1) + e_t) + rmax) + log mu,  beta(t) = L(t) + log q(t).
+// Returns the lowest step done (t1 + 1 when none), beta in the log domain
+// from there on.
+static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta, std::int64_t t1, kernel::Isa isa)
+{
+    const std::int64_t n = m.n;
+    const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
+    const double *after = beta + (t1 + 1) * n;
+    double top = after[0], least = inf, rmax = -inf, rleast = inf;
+    bool nan = false;
+    for (std::int64_t i = 0; i < n; ++i) {
+        top = after[i] > top ? after[i] : top;
+        least = after[i] > -inf && after[i] < least ? after[i] : least;
+        nan = nan || after[i] != after[i];
+        rmax = e.colMax[i] > rmax ? e.colMax[i] : rmax;
+        rleast = e.colMax[i] > -inf && e.colMax[i] < rleast ? e.colMax[i] : rleast;
+    }
+    if (nan || !(top > -inf && top < inf) || least < top - 590.0 || !(rmax > -inf) || rleast < rmax - 100.0)
+        return t1 + 1;
+    double *rowScale = e.bandTop;
+    for (std::int64_t i = 0; i < n; ++i)
+        rowScale[i] = e.colMax[i] - rmax;
+    kernel::expArray(rowScale, rowScale, n, isa);
+    // Each step's emission weights (of the step after it), as far as they stay in range.
+    std::int64_t stop = low - 1;
+    for (std::int64_t t = t1; t >= low && stop == low - 1; --t) {
+        const double *bNext = m.logB + (t + 1) * n;
+        double *w = e.weights + (t1 - t) * n;
+        double largest = -inf;
+        bool bad = false;
+        for (std::int64_t j = 0; j < n; ++j) {
+            bad = bad || bNext[j] != bNext[j] || bNext[j] == inf;
+            largest = bNext[j] > largest ? bNext[j] : largest;
+        }
+        for (std::int64_t j = 0; j < n && !bad; ++j) {
+            w[j] = bNext[j] - largest;
+            bad = w[j] > -inf && w[j] < -600.0;
+        }
+        if (bad || !(largest > -inf))
+            stop = t;
+        e.tops[t1 - t] = largest;
+    }
+    if (stop == t1)
+        return t1 + 1;
+    kernel::expArray(e.weights, e.weights, (t1 - stop) * n, isa);
+
+    double *q = e.p;
+    for (std::int64_t j = 0; j < n; ++j)
+        q[j] = after[j] - top;
+    kernel::expArray(q, q, n, isa);
+    std::int64_t t = t1;
+    for (; t > stop; --t) {
+        const double *w = e.weights + (t1 - t) * n;
+        bool tiny = false;
+        for (std::int64_t j = 0; j < n; ++j) {
+            e.next[j] = q[j] * w[j];
+            tiny = tiny || (e.next[j] < 0x1p-860 && q[j] != 0.0 && w[j] != 0.0);
+        }
+        if (tiny)
+            break;
+        kernel::weightedRows(e.next, e.every, n, e.scaled, n, n, e.sum, isa);
+        double mu = 0.0;
+        for (std::int64_t i = 0; i < n; ++i) {
+            e.band[i] = e.sum[i] * rowScale[i];
+            mu = e.band[i] > mu ? e.band[i] : mu;
+        }
+        if (!(mu >= 0x1p-100))
+            break;
+        const double inverse = 1.0 / mu;
+        for (std::int64_t i = 0; i < n; ++i) {
+            const double v = e.band[i] * inverse;
+            tiny = tiny || (v < 0x1p-860 && e.sum[i] != 0.0 && rowScale[i] != 0.0);
+            e.next[i] = v;
+        }
+        if (tiny)
+            break;
+        for (std::int64_t i = 0; i < n; ++i)
+            q[i] = e.next[i];
+        std::copy(q, q + n, beta + t * n);
+        e.scales[t1 - t] = mu;
+    }
+    const std::int64_t done = t1 - t;
+    if (done > 0) {
+        kernel::logArray(e.scales, e.scales, done, isa);
+        kernel::logArray(beta + (t + 1) * n, beta + (t + 1) * n, done * n, isa);
+        double level = top;
+        for (std::int64_t k = 0; k < done; ++k) {
+            level = ((level + e.tops[k]) + rmax) + e.scales[k];
+            double *cur = beta + (t1 - k) * n;
+            for (std::int64_t i = 0; i < n; ++i)
+                cur[i] = kernel::oneNaN(level + cur[i]);
+        }
+    }
+    return t + 1;
 }
 
 static void scaledBackwardStep(const Model &m, const Scratch &s, double *beta)
@@ -495,6 +713,14 @@ static void scaledBackwardStep(const Model &m, const Scratch &s, double *beta)
         anyWide = anyWide || e.wide[i] != 0.0;
 
     for (std::int64_t t = m.t - 2; t >= 0; --t) {
+        // Probability-domain steps where they stay in range (no wide row).
+        if (!anyWide && n <= probabilityStates) {
+            const std::int64_t lowest = probabilityBackward(m, e, beta, t, isa);
+            if (lowest <= t) {
+                t = lowest;
+                continue;
+            }
+        }
         const double *bNext = b + (t + 1) * n;
         const double *betaNext = beta + (t + 1) * n;
         for (std::int64_t k = 0; k < n; ++k)

@@ -236,6 +236,8 @@ namespace {
 constexpr double bandWidth = 600.0; // W
 constexpr double spreadOfA = 100.0; // R
 constexpr double oneBandEnough = 0x1p-722;
+// The largest state count whose steps run in the probability domain.
+constexpr std::int64_t probabilityStates = 16;
 
 bool tame(const double *v, std::int64_t count)
 {
@@ -284,14 +286,22 @@ struct Engine {
         every = hi + n;
         for (std::int64_t k = 0; k < n; ++k)
             every[k] = static_cast<std::int32_t>(k);
-        weights = e + n * n + 11 * n + 1;
-        scales = weights + block * n;
-        tops = scales + block;
+        weights = scales = tops = nullptr;
+        if (n <= probabilityStates) {
+            weights = e + n * n + 11 * n + 1;
+            scales = weights + block * n;
+            tops = scales + block;
+        }
     }
 
     // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1
-    // doubles, then a block of 64 steps' N weights, scales and tops.
-    static std::int64_t doubles(std::int64_t n) { return n * n + 11 * n + 1 + block * (n + 2); }
+    // doubles, then, for the models whose steps run in the probability
+    // domain (16 states or fewer), a block of 64 steps' N weights, scales
+    // and tops.
+    static std::int64_t doubles(std::int64_t n)
+    {
+        return n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0);
+    }
 
     // S from the raw matrix M(k, c) = raw[k * kStride + c * cStride].
     void prepare(const double *raw, std::int64_t kStride, std::int64_t cStride, kernel::Isa isa)
@@ -459,8 +469,6 @@ std::int64_t engineDoubles(std::int64_t n)
 // leave the range (a weight below 2^-860 that is not 0, an emission more
 // than 600 below the step's largest, a non-finite value) is left undone:
 // returns the first step not done, with alpha in the log domain up to it.
-// The largest state count whose steps run in the probability domain.
-constexpr std::int64_t probabilityStates = 16;
 
 static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, kernel::Isa isa)
 {

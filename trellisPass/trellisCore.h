@@ -32,7 +32,7 @@ struct Scratch {
     int path = -1; // the kernel's register width to use (a kernel::Isa; tests), -1 the widest there is
 };
 
-// The doubles of Scratch::engine: N^2 + 11N + 1.
+// The doubles of Scratch::engine: N^2 + 11N + 1 (and 64(N + 2) more up to 16 states).
 std::int64_t engineDoubles(std::int64_t n);
 
 // Each step writes its whole output and reads only the outputs of the steps

@@ -86,7 +86,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     work.work = scratch(n * n);
     work.sum = scratch(n);
     work.state = scratch(n);
-    // The scaled sums' own scratch, N^2 + 11N + 1 doubles, where it can be
+    // The scaled sums' own scratch, N^2 + 11N + 1 (and 64(N + 2) more up to 16 states) doubles, where it can be
     // addressed (otherwise every sum is the exact log-sum-exp).
     const std::int64_t engine = trellis::engineDoubles(n);
     if (n > 0 && mexhost::addressable(engine, sizeof(double)))

@@ -1,7 +1,9 @@
 #include "addexp.h"
 
 #include "cpuFeatures.h"
+#include "fpState.h"
 #include "lse.h"
+#include "threads.h"
 
 #include <limits>
 
@@ -100,6 +102,44 @@ void addexp(const double *source, const std::int64_t *dims, double *output, doub
     if (rows <= 0)
         return emptySums(output, cols);
     pathsFor(isa).columnMajor(source, rows, cols, output, maxima, allMinusInf);
+}
+
+namespace {
+
+// Entries of work that pay for a thread: about a millisecond of one core's.
+constexpr std::int64_t entriesPerThread = std::int64_t(1) << 19;
+
+struct ColumnJob {
+    const double *source;
+    std::int64_t rows, cols;
+    double *output, *maxima;
+    AllMinusInf allMinusInf;
+    int parts;
+};
+
+void columnPart(void *arg, int k)
+{
+    const ColumnJob &job = *static_cast<const ColumnJob *>(arg);
+    const std::int64_t c0 = job.cols * k / job.parts, c1 = job.cols * (k + 1) / job.parts;
+    const std::int64_t dims[2] = {job.rows, c1 - c0};
+    const fpstate::Saved saved = fpstate::enter();
+    addexp(job.source + c0 * job.rows, dims, job.output + c0, job.maxima + c0, job.allMinusInf);
+    fpstate::leave(saved);
+}
+
+} // namespace
+
+void addexpColumns(const double *source, const std::int64_t *dims, double *output, double *maxima,
+                   AllMinusInf allMinusInf)
+{
+    const std::int64_t rows = dims[0] > 0 ? dims[0] : 0, cols = dims[1];
+    const int parts = threads::forWork(rows * (cols > 0 ? cols : 0), entriesPerThread, cols);
+    if (parts <= 1) {
+        addexp(source, dims, output, maxima, allMinusInf);
+        return;
+    }
+    ColumnJob job{source, rows, cols, output, maxima, allMinusInf, parts};
+    threads::run(parts, columnPart, &job);
 }
 
 void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,

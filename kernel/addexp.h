@@ -51,6 +51,12 @@ int availableIsas(Isa *out);
 void addexp(const double *source, const std::int64_t *dims, double *output, double *maxima,
             AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
 
+// addexp with the columns split over threads where the matrix is large
+// enough (threads.h), each thread in the module's floating-point state: the
+// same bits whatever the thread count.
+void addexpColumns(const double *source, const std::int64_t *dims, double *output, double *maxima,
+                   AllMinusInf allMinusInf = AllMinusInf::NaN);
+
 // The same for the `cols` columns whose entry in row r is add[r] + m[r*ld + c]
 // (the sum formed first): rows of m, each `cols` contiguous doubles, `ld`
 // apart. output and maxima take `cols` doubles each.

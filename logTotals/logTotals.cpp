@@ -54,7 +54,7 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 
     double *maxima = static_cast<double *>(mxCalloc(static_cast<std::size_t>(dims[1]), sizeof(double)));
     const fpstate::Saved caller = fpstate::enter();
-    kernel::addexp(data, dims, totals, maxima);
+    kernel::addexpColumns(data, dims, totals, maxima);
     fpstate::leave(caller);
 
     mxFree(outDims);

@@ -1,5 +1,9 @@
 #include "obliqueCore.h"
 
+#include "fpState.h"
+#include "threads.h"
+
+#include <algorithm>
 #include <cmath>
 
 namespace oblique {
@@ -314,12 +318,14 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
 
 } // namespace
 
-Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k, double *v)
+namespace {
+
+// The rows [begin, end) (begin a multiple of the block): their votes, or the
+// fault of the first of them, in row order, whose descent faults.
+Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t k, double *v,
+                     std::int64_t begin, std::int64_t end)
 {
-    const Table t(const_cast<double *>(table), tree.m);
     const std::int64_t rows = data.rows;
-    // Without columns every row takes the first row's path: one row serves all.
-    const std::int64_t descents = data.columns == 0 ? (rows > 0 ? 1 : 0) : rows;
     auto descend = [&](std::int64_t i0, int n, std::int32_t *node) {
         switch (tree.d) {
         case 1: return descendBlock<1>(tree, t, data, i0, n, node);
@@ -333,10 +339,10 @@ Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Dat
         default: return descendBlock<0>(tree, t, data, i0, n, node);
         }
     };
-    for (std::int64_t i0 = 0; i0 < descents; i0 += block) {
-        const int n = static_cast<int>(descents - i0 < block ? descents - i0 : block);
+    for (std::int64_t i0 = begin; i0 < end; i0 += block) {
+        const int n = static_cast<int>(end - i0 < block ? end - i0 : block);
         std::int32_t node[block];
-        const Outcome o = descend(i0, n, node);
+        Outcome o = descend(i0, n, node);
         if (o.fault != Fault::None)
             return o;
         if (k <= 0)
@@ -358,6 +364,53 @@ Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Dat
             }
         }
     }
+    return Outcome();
+}
+
+// Weighted terms of descent that pay for a thread: about a millisecond's.
+constexpr std::int64_t termsPerThread = std::int64_t(1) << 17;
+
+struct RowJob {
+    const ObliqueTree *tree;
+    const Table *table;
+    const Data *data;
+    std::int64_t k;
+    double *v;
+    std::int64_t blocks;
+    int parts;
+    Outcome outcome[64];
+};
+
+void rowPart(void *arg, int part)
+{
+    RowJob &job = *static_cast<RowJob *>(arg);
+    const std::int64_t begin = job.blocks * part / job.parts * block;
+    const std::int64_t end = std::min(job.data->rows, job.blocks * (part + 1) / job.parts * block);
+    const fpstate::Saved saved = fpstate::enter();
+    job.outcome[part] = evaluateRows(*job.tree, *job.table, *job.data, job.k, job.v, begin, end);
+    fpstate::leave(saved);
+}
+
+} // namespace
+
+Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k, double *v)
+{
+    const Table t(const_cast<double *>(table), tree.m);
+    // Without columns every row takes the first row's path: one row serves all.
+    if (data.columns == 0)
+        return evaluateRows(tree, t, data, k, v, 0, data.rows > 0 ? 1 : 0);
+    // Blocks of rows over threads where there are enough of them: each part
+    // stops at its own first fault, and the lowest part's fault is the first
+    // in row order.
+    const std::int64_t blocks = (data.rows + block - 1) / block;
+    const int parts = threads::forWork(data.rows * tree.d, termsPerThread, blocks);
+    if (parts <= 1)
+        return evaluateRows(tree, t, data, k, v, 0, data.rows);
+    RowJob job{&tree, &t, &data, k, v, blocks, parts, {}};
+    threads::run(parts, rowPart, &job);
+    for (int part = 0; part < parts; ++part)
+        if (job.outcome[part].fault != Fault::None)
+            return job.outcome[part];
     return Outcome();
 }
 

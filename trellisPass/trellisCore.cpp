@@ -1,6 +1,8 @@
 #include "trellisCore.h"
 
 #include "addexp.h"
+#include "fpState.h"
+#include "threads.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -111,15 +113,14 @@ static void exactBackwardStep(const Model &m, const Scratch &s, double *beta)
     }
 }
 
-void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
-                        const double *beta, double *gamma)
+// The state posteriors of the steps [t0, t1).
+static void statePosteriors(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *gamma,
+                            std::int64_t t0, std::int64_t t1)
 {
-    if (isEmpty(m))
-        return;
     const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const std::int64_t column[2] = {n, 1};
-    for (std::int64_t t = 0; t < m.t; ++t) {
+    for (std::int64_t t = t0; t < t1; ++t) {
         const std::int64_t off = t * n;
         for (std::int64_t j = 0; j < n; ++j)
             s.state[j] = alpha[off + j] + beta[off + j];
@@ -128,6 +129,13 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
         for (std::int64_t j = 0; j < n; ++j)
             gamma[off + j] = kernel::oneNaN(s.state[j] - total);
     }
+}
+
+void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
+                        const double *beta, double *gamma)
+{
+    if (!isEmpty(m))
+        statePosteriors(m, s, alpha, beta, gamma, 0, m.t);
 }
 
 static void exactPairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
@@ -451,6 +459,15 @@ struct Engine {
 
 } // namespace
 
+bool twoThreadsPay(std::int64_t n, std::int64_t t)
+{
+    // Terms N^2 T worth about a millisecond of one core each.
+    if (n <= 0 || t <= 1)
+        return false;
+    const std::int64_t terms = t > INT64_MAX / (n * n) ? INT64_MAX : n * n * t;
+    return threads::forWork(terms, std::int64_t(1) << 22, 2) >= 2;
+}
+
 std::int64_t engineDoubles(std::int64_t n)
 {
     return Engine::doubles(n);
@@ -750,8 +767,9 @@ static void scaledBackwardStep(const Model &m, const Scratch &s, double *beta)
 // Pairwise posteriors from the state posteriors' normaliser: the N^2 terms
 // of step t sum to the total over states of alpha(t+1) + beta(t+1), so
 // each element is a few additions, written in logXi's own order.
-static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
-                               double *xi)
+// The slices of the steps [t0, t1) (t1 <= T - 1).
+static void scaledPairwise(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *xi,
+                           std::int64_t t0, std::int64_t t1)
 {
     const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
@@ -759,7 +777,7 @@ static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *a
     const double *a = m.logA;
     const double *b = m.logB;
     const std::int64_t column[2] = {n, 1};
-    for (std::int64_t t = 0; t + 1 < m.t; ++t) {
+    for (std::int64_t t = t0; t < t1; ++t) {
         const double *alphaNow = alpha + t * n;
         const double *alphaNext = alpha + (t + 1) * n;
         const double *bNext = b + (t + 1) * n;
@@ -777,8 +795,14 @@ static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *a
                 out[i] = kernel::oneNaN((((aColumn[i] + bj) + betaJ) + alphaNow[i]) - total);
         }
     }
-    double *lastSlice = xi + (m.t - 1) * nn;
-    for (std::int64_t e = 0; e < nn; ++e)
+}
+
+static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
+                               double *xi)
+{
+    scaledPairwise(m, s, alpha, beta, xi, 0, m.t - 1);
+    double *lastSlice = xi + (m.t - 1) * m.n * m.n;
+    for (std::int64_t e = 0; e < m.n * m.n; ++e)
         lastSlice[e] = logZero;
 }
 
@@ -819,16 +843,71 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
         exactPairwiseStep(m, s, alpha, beta, xi);
 }
 
-void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,
-                     double *gamma, double *xi)
+namespace {
+
+// Two threads' shares of a pass: the forward and the backward steps, which
+// do not depend on each other, then the posteriors by halves of the steps;
+// each thread with its own scratch and in the module's floating-point state.
+struct TwoThreads {
+    const Model *m;
+    const Scratch *s[2];
+    int outputs;
+    double *alpha, *beta, *gamma, *xi;
+    bool posteriors; // the second phase
+    bool scaledXi;
+};
+
+void half(void *arg, int k)
 {
-    forwardStep(m, s, alpha);
-    if (outputs > 1)
-        backwardStep(m, s, beta);
-    if (outputs > 2)
-        statePosteriorStep(m, s, alpha, beta, gamma);
-    if (outputs > 3)
-        pairwiseStep(m, s, alpha, beta, xi);
+    const TwoThreads &job = *static_cast<const TwoThreads *>(arg);
+    const Model &m = *job.m;
+    const fpstate::Saved saved = fpstate::enter();
+    if (!job.posteriors) {
+        if (k == 0)
+            forwardStep(m, *job.s[0], job.alpha);
+        else
+            backwardStep(m, *job.s[1], job.beta);
+    } else {
+        const std::int64_t middle = m.t / 2;
+        const std::int64_t t0 = k == 0 ? 0 : middle, t1 = k == 0 ? middle : m.t;
+        statePosteriors(m, *job.s[k], job.alpha, job.beta, job.gamma, t0, t1);
+        if (job.outputs > 3 && job.scaledXi)
+            scaledPairwise(m, *job.s[k], job.alpha, job.beta, job.xi, t0, t1 < m.t ? t1 : m.t - 1);
+    }
+    fpstate::leave(saved);
+}
+
+} // namespace
+
+void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,
+                     double *gamma, double *xi, const Scratch *second)
+{
+    if (!second || outputs < 2 || isEmpty(m)) {
+        forwardStep(m, s, alpha);
+        if (outputs > 1)
+            backwardStep(m, s, beta);
+        if (outputs > 2)
+            statePosteriorStep(m, s, alpha, beta, gamma);
+        if (outputs > 3)
+            pairwiseStep(m, s, alpha, beta, xi);
+        return;
+    }
+    const bool scaledXi = engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t);
+    TwoThreads job{&m, {&s, second}, outputs, alpha, beta, gamma, xi, false, scaledXi};
+    threads::run(2, half, &job);
+    if (outputs < 3)
+        return;
+    job.posteriors = true;
+    threads::run(2, half, &job);
+    if (outputs > 3) {
+        if (scaledXi) {
+            double *lastSlice = xi + (m.t - 1) * m.n * m.n;
+            for (std::int64_t e = 0; e < m.n * m.n; ++e)
+                lastSlice[e] = logZero;
+        } else {
+            pairwiseStep(m, s, alpha, beta, xi);
+        }
+    }
 }
 
 } // namespace trellis

@@ -44,9 +44,15 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
 void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
                   double *xi);
 
-// The steps that `outputs` (1 to 4) selects, in order; unused outputs may be null.
+// The steps that `outputs` (1 to 4) selects; unused outputs may be null.
+// With a second scratch set (for more than one output), two threads share
+// the work: the forward and the backward steps at once, then the posteriors
+// by halves of the steps; the results are the same bits.
 void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,
-                     double *gamma, double *xi);
+                     double *gamma, double *xi, const Scratch *second = nullptr);
+
+// Whether a pass over N states and T steps is large enough for two threads.
+bool twoThreadsPay(std::int64_t n, std::int64_t t);
 
 } // namespace trellis
 

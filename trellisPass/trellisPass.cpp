@@ -91,6 +91,17 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const std::int64_t engine = trellis::engineDoubles(n);
     if (n > 0 && mexhost::addressable(engine, sizeof(double)))
         work.engine = scratch(engine);
+    // A large pass with more than one output runs on two threads: the second
+    // takes scratch of its own (N, N, N and the scaled sums' doubles).
+    trellis::Scratch second;
+    const bool twoThreads = nlhs > 1 && work.engine && trellis::twoThreadsPay(n, model.t);
+    if (twoThreads) {
+        second.maxima = scratch(n);
+        second.work = nullptr;
+        second.sum = scratch(n);
+        second.state = scratch(n);
+        second.engine = scratch(engine);
+    }
 
     // logAlpha, logBeta and logGamma take logB's first two extents.
     const mwSize *shape = mxGetDimensions(logB);
@@ -110,7 +121,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     }
 
     const fpstate::Saved caller = fpstate::enter();
-    trellis::forwardBackward(model, work, outputs, out[0], out[1], out[2], out[3]);
+    trellis::forwardBackward(model, work, outputs, out[0], out[1], out[2], out[3], twoThreads ? &second : nullptr);
     fpstate::leave(caller);
 
     mxFree(work.maxima);
@@ -119,4 +130,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     mxFree(work.state);
     if (work.engine)
         mxFree(work.engine);
+    if (twoThreads) {
+        mxFree(second.maxima);
+        mxFree(second.sum);
+        mxFree(second.state);
+        mxFree(second.engine);
+    }
 }

@@ -4,6 +4,8 @@
 #define ZEB_CUMSUM_CORE_H
 
 #include "cpuFeatures.h"
+#include "fpState.h"
+#include "threads.h"
 
 #include <cstdint>
 #include <type_traits>
@@ -243,6 +245,44 @@ void columns(const T *in, T *out, std::int64_t rows, std::int64_t columns, Isa i
             break;
         }
     }
+}
+
+namespace detail {
+
+template <class T>
+struct ColumnJob {
+    const T *in;
+    T *out;
+    std::int64_t rows, columns;
+    int parts;
+};
+
+template <class T>
+void columnPart(void *arg, int k)
+{
+    const ColumnJob<T> &job = *static_cast<const ColumnJob<T> *>(arg);
+    const std::int64_t c0 = job.columns * k / job.parts, c1 = job.columns * (k + 1) / job.parts;
+    const fpstate::Saved saved = fpstate::enter(); // a clean vector state on every thread's return
+    columns(job.in + c0 * job.rows, job.out + c0 * job.rows, job.rows, c1 - c0);
+    fpstate::leave(saved);
+}
+
+} // namespace detail
+
+// columns() with the columns of a large array split over threads
+// (threads.h: about a millisecond's elements each); each column's sum is
+// exact and on its own, so the result does not depend on the split.
+template <class T>
+void columnsInParts(const T *in, T *out, std::int64_t rows, std::int64_t count)
+{
+    const std::int64_t elements = rows > 0 && count > 0 ? rows * count : 0;
+    const int parts = threads::forWork(elements, std::int64_t(1) << 22, count);
+    if (parts <= 1) {
+        columns(in, out, rows, count);
+        return;
+    }
+    detail::ColumnJob<T> job{in, out, rows, count, parts};
+    threads::run(parts, detail::columnPart<T>, &job);
 }
 
 } // namespace cumsum

@@ -5,7 +5,6 @@
 #include "cumsumCore.h"
 #include "fpState.h"
 #include "mexhost.h"
-#include "threads.h"
 
 namespace {
 
@@ -13,39 +12,11 @@ const char *const msgNoInput = "cumsumInt requires an input array";
 const char *const msgClass =
     "cumsumInt accepts only integer arrays (int8, uint8, int16, uint16, int32, uint32, int64 or uint64)";
 
-// Elements whose sums pay for a thread: about a millisecond's.
-constexpr std::int64_t elementsPerThread = std::int64_t(1) << 22;
-
-template <class T>
-struct ColumnJob {
-    const T *in;
-    T *out;
-    std::int64_t m, n;
-    int parts;
-};
-
-template <class T>
-void columnPart(void *arg, int k)
-{
-    const ColumnJob<T> &job = *static_cast<const ColumnJob<T> *>(arg);
-    const std::int64_t c0 = job.n * k / job.parts, c1 = job.n * (k + 1) / job.parts;
-    const fpstate::Saved saved = fpstate::enter();
-    cumsum::columns(job.in + c0 * job.m, job.out + c0 * job.m, job.m, c1 - c0);
-    fpstate::leave(saved);
-}
-
-// One worker per class: sum every column of the input's data into the
-// output's, the columns of a large array split over threads (each column's
-// sum is exact and on its own, so the result does not depend on the split).
+// One worker per class: sum every column of the input's data into the output's.
 template <class T>
 void sumColumns(const void *in, void *out, std::int64_t m, std::int64_t n)
 {
-    const int parts = threads::forWork(m * n, elementsPerThread, n);
-    ColumnJob<T> job{static_cast<const T *>(in), static_cast<T *>(out), m, n, parts};
-    if (parts <= 1)
-        cumsum::columns(job.in, job.out, m, n);
-    else
-        threads::run(parts, columnPart<T>, &job);
+    cumsum::columnsInParts(static_cast<const T *>(in), static_cast<T *>(out), m, n);
 }
 
 void cs_int8(const void *in, void *out, std::int64_t m, std::int64_t n) { sumColumns<std::int8_t>(in, out, m, n); }

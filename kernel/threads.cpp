@@ -14,8 +14,9 @@
 
 // The MATLAB builds for Linux name the thread functions at the versions of
 // the oldest glibc they support (2.17 for aarch64), not at 2.34, where
-// glibc moved them into libc; the symbols are the same functions.
-#if defined(__linux__) && defined(__GLIBC__) && !defined(MEXHOST_OCTAVE)
+// glibc moved them into libc; the symbols are the same functions. (Not
+// under ThreadSanitizer, whose own pthread_create must be the one called.)
+#if defined(__linux__) && defined(__GLIBC__) && !defined(MEXHOST_OCTAVE) && !defined(ZEB_THREADS_DEFAULT_SYMBOLS)
 #if defined(__x86_64__)
 __asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
 __asm__(".symver pthread_join,pthread_join@GLIBC_2.2.5");

@@ -86,10 +86,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     work.work = scratch(n * n);
     work.sum = scratch(n);
     work.state = scratch(n);
-    // The scaled sums' own scratch, N^2 + 11N + 1 (and 64(N + 2) more up to 16 states) doubles, where it can be
+    // The scaled sums' own scratch, N^2 + 11N + 1 doubles (and 64(N + 2) more
+    // up to 16 states), where there are steps to sum (T > 1) and it can be
     // addressed (otherwise every sum is the exact log-sum-exp).
     const std::int64_t engine = trellis::engineDoubles(n);
-    if (n > 0 && mexhost::addressable(engine, sizeof(double)))
+    if (n > 0 && model.t > 1 && mexhost::addressable(engine, sizeof(double)))
         work.engine = scratch(engine);
     // A large pass with more than one output runs on two threads: the second
     // takes scratch of its own (N, N, N and the scaled sums' doubles).

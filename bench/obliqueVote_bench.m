@@ -4,8 +4,9 @@
 ## of depth 10, eight weights per node, 20 features, 10^5 and 10^6 rows,
 ## 2 and 10 classes, warm.
 1;
-function V = node_by_node_vote (tree, X, K)
-  N = rows (X);
+## The first and second child of each node: the two lowest-numbered nodes
+## whose parent it is.
+function kids = children_of (tree)
   M = numel (tree.treeIndices);
   parents = fix (tree.treeIndices(:));
   kids = zeros (M, 2);
@@ -15,6 +16,11 @@ function V = node_by_node_vote (tree, X, K)
       kids(p, 1 + (kids(p, 1) != 0)) = k;
     endif
   endfor
+endfunction
+
+function V = node_by_node_vote (tree, X, K)
+  N = rows (X);
+  kids = children_of (tree);
   leaf = zeros (N, 1);
   stack_t = 1; stack_r = {(1:N).'};
   while (! isempty (stack_t))
@@ -43,14 +49,7 @@ function V = mcode_vote (tree, X, K)
   N = rows (X);
   d = rows (tree.W);
   M = numel (tree.treeIndices);
-  parents = fix (tree.treeIndices(:));
-  kids = zeros (M, 2);                   # first and second child of each node
-  for k = 1:M
-    p = parents(k);
-    if (p >= 1 && p <= M)
-      kids(p, 1 + (kids(p, 1) != 0)) = k;
-    endif
-  endfor
+  kids = children_of (tree);
   t = ones (N, 1);
   active = isfinite (tree.W(1, t)).';
   while (any (active))

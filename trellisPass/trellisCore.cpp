@@ -487,6 +487,26 @@ std::int64_t engineDoubles(std::int64_t n)
 // than 600 below the step's largest, a non-finite value) is left undone:
 // returns the first step not done, with alpha in the log domain up to it.
 
+// The end of a block of probability-domain steps: `done` steps' weights,
+// stored in the rows first, first + step, ... (step +1 or -1) of out, become
+// logs, and each step's level L = ((L + top) + extra) + log scale is added
+// to its row.
+static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t first, int step, std::int64_t done,
+                        double level, double extra, kernel::Isa isa)
+{
+    if (done <= 0)
+        return;
+    const std::int64_t lowest = step > 0 ? first : first - (done - 1);
+    kernel::logArray(e.scales, e.scales, done, isa);
+    kernel::logArray(out + lowest * n, out + lowest * n, done * n, isa);
+    for (std::int64_t k = 0; k < done; ++k) {
+        level = ((level + e.tops[k]) + extra) + e.scales[k];
+        double *row = out + (first + step * k) * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            row[j] = kernel::oneNaN(level + row[j]);
+    }
+}
+
 static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, kernel::Isa isa)
 {
     const std::int64_t n = m.n;
@@ -554,19 +574,7 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         std::copy(q, q + n, alpha + t * n);
         e.scales[t - t0] = mu;
     }
-    // The logs of the steps done, and their levels L(t).
-    const std::int64_t done = t - t0;
-    if (done > 0) {
-        kernel::logArray(e.scales, e.scales, done, isa);
-        kernel::logArray(alpha + t0 * n, alpha + t0 * n, done * n, isa);
-        double level = top;
-        for (std::int64_t k = 0; k < done; ++k) {
-            level = (level + e.tops[k]) + e.scales[k];
-            double *cur = alpha + (t0 + k) * n;
-            for (std::int64_t j = 0; j < n; ++j)
-                cur[j] = kernel::oneNaN(level + cur[j]);
-        }
-    }
+    finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, isa);
     return t;
 }
 
@@ -704,18 +712,7 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         std::copy(q, q + n, beta + t * n);
         e.scales[t1 - t] = mu;
     }
-    const std::int64_t done = t1 - t;
-    if (done > 0) {
-        kernel::logArray(e.scales, e.scales, done, isa);
-        kernel::logArray(beta + (t + 1) * n, beta + (t + 1) * n, done * n, isa);
-        double level = top;
-        for (std::int64_t k = 0; k < done; ++k) {
-            level = ((level + e.tops[k]) + rmax) + e.scales[k];
-            double *cur = beta + (t1 - k) * n;
-            for (std::int64_t i = 0; i < n; ++i)
-                cur[i] = kernel::oneNaN(level + cur[i]);
-        }
-    }
+    finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, isa);
     return t + 1;
 }
 

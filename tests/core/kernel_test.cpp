@@ -1,4 +1,5 @@
 #include "addexp.h"
+#include "cpuState.h"
 #include "fpState.h"
 
 #include <gtest/gtest.h>
@@ -402,14 +403,6 @@ const unsigned callerStates[] = {
     0x1F80 | 0x2000 | 0x0021 // round down, inexact and invalid raised
 };
 const unsigned defaultState = 0x1F80, roundUp = 0x4000, roundDown = 0x2000, towardZero = 0x6000;
-unsigned getState()
-{
-    return _mm_getcsr();
-}
-void setState(unsigned s)
-{
-    _mm_setcsr(s);
-}
 #else
 // The same on aarch64: FPCR's control bits, FPSR's flags in the low byte.
 const unsigned callerStates[] = {
@@ -423,19 +416,16 @@ const unsigned callerStates[] = {
     0x800000 | 0x11             // round down, inexact and invalid raised
 };
 const unsigned defaultState = 0, roundUp = 0x400000, roundDown = 0x800000, towardZero = 0xC00000;
+#endif
+using cpustate::readFpState;
 unsigned getState()
 {
-    std::uint64_t control, status;
-    __asm__ volatile("mrs %0, fpcr" : "=r"(control));
-    __asm__ volatile("mrs %0, fpsr" : "=r"(status));
-    return static_cast<unsigned>((control & ~std::uint64_t(0xFF)) | (status & 0x9F));
+    return readFpState();
 }
 void setState(unsigned s)
 {
-    __asm__ volatile("msr fpcr, %0" : : "r"(static_cast<std::uint64_t>(s & ~0xFFu)) : "memory");
-    __asm__ volatile("msr fpsr, %0" : : "r"(static_cast<std::uint64_t>(s & 0x9Fu)) : "memory");
+    cpustate::writeFpState(s);
 }
-#endif
 
 // Arguments where a wrong state shows: the log table's upper end (whose
 // index rounds past the table when rounding up), 1 from below, +Inf,

@@ -14,60 +14,7 @@
 
 #include <string>
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
-#include <cpuid.h>
-#include <xmmintrin.h>
-#define PROBE_X86 1
-#endif
-
-namespace {
-
-unsigned readState()
-{
-#if defined(PROBE_X86)
-    return _mm_getcsr();
-#else
-    return 0;
-#endif
-}
-
-void writeState(unsigned s)
-{
-#if defined(PROBE_X86)
-    _mm_setcsr(s);
-#else
-    (void)s;
-#endif
-}
-
-int upperInUse()
-{
-#if defined(PROBE_X86)
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 27)) || __get_cpuid_max(0, nullptr) < 0xD)
-        return -1;
-    const bool avx = (c & (1u << 28)) != 0;
-    __cpuid_count(0xD, 1, a, b, c, d);
-    if (!(a & (1u << 2)))
-        return -1;
-    unsigned lo, hi;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(1));
-    if (!avx)
-        return (lo & 0x44u) != 0;
-    // An emulator that does not track the state (qemu) reports it in use
-    // even right after it was cleared: then nothing can be said.
-    __asm__ volatile("vzeroupper" : : : "memory");
-    unsigned cleared, hi2;
-    __asm__ volatile("xgetbv" : "=a"(cleared), "=d"(hi2) : "c"(1));
-    if (cleared & 0x44u)
-        return -1;
-    return (lo & 0x44u) != 0;
-#else
-    return -1;
-#endif
-}
-
-} // namespace
+#include "cpuState.h"
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
 {
@@ -85,13 +32,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         args[k] = const_cast<mxArray *>(prhs[3 + k]);
 
     mexSetTrapFlag(1);
-    const unsigned own = readState();
+    const unsigned own = cpustate::readFpState();
     if (state)
-        writeState(state);
+        cpustate::writeFpState(state);
     const int failed = mexCallMATLAB(nout, outs, nargs, args, name);
-    const unsigned after = readState();
-    const int upper = upperInUse();
-    writeState(own);
+    const unsigned after = cpustate::readFpState();
+    const int upper = cpustate::upperStateInUse();
+    cpustate::writeFpState(own);
     mxFree(name);
     if (failed)
         mexErrMsgTxt("zeb_call_under: the called function failed");

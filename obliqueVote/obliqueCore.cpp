@@ -217,7 +217,7 @@ void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, doub
                 kind = FeatureOutOfRange;
                 break;
             }
-            offsets[j] = (static_cast<std::int64_t>(f) - 1) * data.rows;
+            offsets[j] = static_cast<std::int64_t>(f) - 1;
         }
         if (kind != Internal)
             continue;
@@ -233,11 +233,14 @@ void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, doub
 namespace {
 
 constexpr int block = 32; // rows descending together
+// Up to this many columns of X, a block's rows are copied side by side
+// before they descend: each row's features then share a cache line or two.
+constexpr std::int64_t copiedColumns = 64;
 
 // The rows i0 .. i0 + n - 1 of a block, to their leaves (node[r], 0-based)
 // or to the first fault in row order (returned, node 1-based). D is the
 // weight count where it is small (the sums unrolled), 0 for any.
-template <int D>
+template <int D, bool Copied>
 Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t i0, int n,
                      std::int32_t *node)
 {
@@ -252,6 +255,19 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
     int alive = n;
     Outcome first;
     int firstRow = block;
+    // The block's rows side by side (row r's features at xs + r * stride),
+    // copied where they are few enough (Copied), read in place otherwise.
+    double rowsCopy[Copied ? block * copiedColumns : 1];
+    const double *xs = data.x + i0;
+    std::int64_t stride = 1;
+    const std::int64_t step = Copied ? 1 : data.rows;
+    if (Copied) {
+        for (std::int64_t c = 0; c < data.columns; ++c)
+            for (int r = 0; r < n; ++r)
+                rowsCopy[r * data.columns + c] = data.x[i0 + r + c * data.rows];
+        xs = rowsCopy;
+        stride = data.columns;
+    }
     while (alive > 0) {
         int still = 0;
         int q = 0;
@@ -267,11 +283,11 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
             const double *w1 = tree.W + static_cast<std::int64_t>(a1) * d;
             const std::int64_t *o0 = t.offsets + static_cast<std::int64_t>(a0) * d;
             const std::int64_t *o1 = t.offsets + static_cast<std::int64_t>(a1) * d;
-            const double *x0 = data.x + i0 + r0, *x1 = data.x + i0 + r1;
+            const double *x0 = xs + r0 * stride, *x1 = xs + r1 * stride;
             double s0 = 0.0, s1 = 0.0;
             for (std::int64_t j = 0; j < d; ++j) {
-                s0 = s0 + w0[j] * x0[o0[j]];
-                s1 = s1 + w1[j] * x1[o1[j]];
+                s0 = s0 + w0[j] * x0[o0[j] * step];
+                s1 = s1 + w1[j] * x1[o1[j] * step];
             }
             const double d0 = s0 - tree.threshold[a0], d1 = s1 - tree.threshold[a1];
             node[r0] = t.link[2 * static_cast<std::int64_t>(a0) + (d0 >= 0.0)];
@@ -288,10 +304,10 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
             if (kind == Internal && steps[r] < tree.m) {
                 const double *w = tree.W + static_cast<std::int64_t>(at) * d;
                 const std::int64_t *off = t.offsets + static_cast<std::int64_t>(at) * d;
-                const double *x = data.x + i0 + r;
+                const double *x = xs + r * stride;
                 double s = 0.0;
                 for (std::int64_t j = 0; j < d; ++j)
-                    s = s + w[j] * x[off[j]];
+                    s = s + w[j] * x[off[j] * step];
                 // The next node by an index, not a branch: which way a row
                 // goes is data, and a mispredicted branch would stall the
                 // other rows' loads behind it.
@@ -327,16 +343,18 @@ Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, 
 {
     const std::int64_t rows = data.rows;
     auto descend = [&](std::int64_t i0, int n, std::int32_t *node) {
+        if (data.columns > copiedColumns)
+            return descendBlock<0, false>(tree, t, data, i0, n, node);
         switch (tree.d) {
-        case 1: return descendBlock<1>(tree, t, data, i0, n, node);
-        case 2: return descendBlock<2>(tree, t, data, i0, n, node);
-        case 3: return descendBlock<3>(tree, t, data, i0, n, node);
-        case 4: return descendBlock<4>(tree, t, data, i0, n, node);
-        case 5: return descendBlock<5>(tree, t, data, i0, n, node);
-        case 6: return descendBlock<6>(tree, t, data, i0, n, node);
-        case 7: return descendBlock<7>(tree, t, data, i0, n, node);
-        case 8: return descendBlock<8>(tree, t, data, i0, n, node);
-        default: return descendBlock<0>(tree, t, data, i0, n, node);
+        case 1: return descendBlock<1, true>(tree, t, data, i0, n, node);
+        case 2: return descendBlock<2, true>(tree, t, data, i0, n, node);
+        case 3: return descendBlock<3, true>(tree, t, data, i0, n, node);
+        case 4: return descendBlock<4, true>(tree, t, data, i0, n, node);
+        case 5: return descendBlock<5, true>(tree, t, data, i0, n, node);
+        case 6: return descendBlock<6, true>(tree, t, data, i0, n, node);
+        case 7: return descendBlock<7, true>(tree, t, data, i0, n, node);
+        case 8: return descendBlock<8, true>(tree, t, data, i0, n, node);
+        default: return descendBlock<0, true>(tree, t, data, i0, n, node);
         }
     };
     for (std::int64_t i0 = begin; i0 < end; i0 += block) {
@@ -349,18 +367,21 @@ Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, 
             continue;
         // The votes of the block, a column at a time; without columns the
         // one descent's vote for every row.
-        std::int32_t vote[block];
+        // (The vote columns as doubles, so that each column's comparisons
+        // and stores run a register of rows at a time.)
+        double vote[block];
         for (int r = 0; r < n; ++r)
             vote[r] = t.link[2 * static_cast<std::int64_t>(node[r])];
         for (std::int64_t j = 0; j < k; ++j) {
             double *column = v + j * rows + i0;
+            const double target = static_cast<double>(j);
             if (data.columns == 0) {
-                const double value = vote[0] == j ? 1.0 : 0.0;
+                const double value = vote[0] == target ? 1.0 : 0.0;
                 for (std::int64_t r = 0; r < rows; ++r)
                     column[r] = value;
             } else {
                 for (int r = 0; r < n; ++r)
-                    column[r] = vote[r] == j ? 1.0 : 0.0;
+                    column[r] = vote[r] == target ? 1.0 : 0.0;
             }
         }
     }

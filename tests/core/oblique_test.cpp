@@ -301,8 +301,11 @@ TEST(ObliqueVote, NodeTableDescentEqualsTheChildTableDescent)
     std::uniform_real_distribution<double> u(0, 1);
     int faults = 0;
     for (int n = 0; n < 3000; ++n) {
-        const std::int64_t rows = 1 + static_cast<std::int64_t>(u(rng) * 40), columns = n % 7 == 0 ? 0 : 3;
-        const Tree t = randomTree(rng, n % 2 == 0, 3);
+        // Few columns (the rows copied side by side), none, or more than a
+        // block copies (read in place).
+        const std::int64_t rows = 1 + static_cast<std::int64_t>(u(rng) * 40);
+        const std::int64_t columns = n % 7 == 0 ? 0 : n % 5 == 0 ? 70 : 3;
+        const Tree t = randomTree(rng, n % 2 == 0, columns == 0 ? 3 : columns);
         std::vector<double> x(rows * columns);
         for (auto &v : x)
             v = u(rng) < 0.05 ? (u(rng) < 0.5 ? nan : (u(rng) < 0.5 ? inf : -inf)) : std::round(4 * nd(rng)) / 4;

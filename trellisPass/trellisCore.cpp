@@ -43,7 +43,6 @@ static void pairwiseTerms(const double *__restrict aRow, const double *__restric
         out[j] = ((aRow[j] + b[j]) + beta[j]) + alpha;
 }
 
-// An empty model (no states or no steps) has empty outputs: nothing to write.
 // The register width of a pass: the widest this processor runs (asked once
 // per process), unless a test chose one.
 static kernel::Isa pathOf(const Scratch &s)
@@ -51,66 +50,10 @@ static kernel::Isa pathOf(const Scratch &s)
     return s.path < 0 ? kernel::bestIsa() : static_cast<kernel::Isa>(s.path);
 }
 
+// An empty model (no states or no steps) has empty outputs: nothing to write.
 static bool isEmpty(const Model &m)
 {
     return m.n <= 0 || m.t <= 0;
-}
-
-static void exactForwardStep(const Model &m, const Scratch &s, double *alpha)
-{
-    if (isEmpty(m))
-        return;
-    const kernel::Isa isa = pathOf(s);
-    const std::int64_t n = m.n;
-    const double *a = m.logA;
-    const double *b = m.logB;
-
-    for (std::int64_t i = 0; i < n; ++i)
-        alpha[i] = kernel::oneNaN(m.logPi[i] + b[i]);
-    if (m.t < 2)
-        return;
-
-    // The kernel sums the terms alpha(k, t-1) + A(k, j) over k for every j
-    // at once, one j per register lane: it reads A by rows, so the work
-    // matrix holds A with its rows laid out contiguously.
-    double *aRows = s.work;
-    forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
-
-    for (std::int64_t t = 1; t < m.t; ++t) {
-        const double *prev = alpha + (t - 1) * n;
-        kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
-        double *cur = alpha + t * n;
-        const double *bt = b + t * n;
-        for (std::int64_t j = 0; j < n; ++j)
-            cur[j] = kernel::oneNaN(s.sum[j] + bt[j]);
-    }
-}
-
-static void exactBackwardStep(const Model &m, const Scratch &s, double *beta)
-{
-    if (isEmpty(m))
-        return;
-    const kernel::Isa isa = pathOf(s);
-    const std::int64_t n = m.n;
-    const double *a = m.logA;
-    const double *b = m.logB;
-
-    double *last = beta + (m.t - 1) * n;
-    for (std::int64_t i = 0; i < n; ++i)
-        last[i] = 0.0;
-
-    for (std::int64_t t = m.t - 2; t >= 0; --t) {
-        const double *bNext = b + (t + 1) * n;
-        const double *betaNext = beta + (t + 1) * n;
-        // B(k, t+1) + beta(k, t+1) is the same for every j: formed once per k
-        // in the state vector, which this step does not otherwise use.
-        for (std::int64_t k = 0; k < n; ++k)
-            s.state[k] = bNext[k] + betaNext[k];
-        // The terms state(k) + A(j, k), summed over k for every j at once:
-        // for a fixed k, A(j, k) over j is column k of A, contiguous.
-        double *cur = beta + t * n;
-        kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa);
-    }
 }
 
 // The state posteriors of the steps [t0, t1).
@@ -247,6 +190,25 @@ constexpr double oneBandEnough = 0x1p-722;
 // The largest state count whose steps run in the probability domain.
 constexpr std::int64_t probabilityStates = 16;
 
+// The largest of n values (a strict scan from the first), the least finite
+// one (+Inf when none) and whether any is NaN.
+struct Span {
+    double top, least;
+    bool nan;
+};
+
+Span spanOf(const double *x, std::int64_t n)
+{
+    Span s{x[0], inf, false};
+    for (std::int64_t k = 0; k < n; ++k) {
+        const double v = x[k];
+        s.top = v > s.top ? v : s.top;
+        s.least = v > -inf && v < s.least ? v : s.least;
+        s.nan = s.nan || v != v;
+    }
+    return s;
+}
+
 bool tame(const double *v, std::int64_t count)
 {
     for (std::int64_t k = 0; k < count; ++k)
@@ -351,18 +313,12 @@ struct Engine {
     // finite).
     bool step(const double *x, double *out, kernel::Isa isa)
     {
-        double m = x[0], least = inf;
-        bool nan = false;
-        for (std::int64_t k = 0; k < n; ++k) {
-            const double v = x[k];
-            m = v > m ? v : m;
-            least = v > -inf && v < least ? v : least;
-            nan = nan || v != v;
-        }
-        if (nan || !(m > -inf && m < inf))
+        const Span span = spanOf(x, n);
+        const double m = span.top;
+        if (span.nan || !(m > -inf && m < inf))
             return false;
 
-        if (least >= m - bandWidth) {
+        if (span.least >= m - bandWidth) {
             // One band, every state in state order (a -Inf term's weight is
             // exp(-Inf) = 0 and adds nothing): no per-column decisions.
             for (std::int64_t k = 0; k < n; ++k)
@@ -473,20 +429,6 @@ std::int64_t engineDoubles(std::int64_t n)
     return Engine::doubles(n);
 }
 
-// Forward steps in the probability domain, up to a block of them from step
-// t0 (alpha(t0 - 1) known): while every state's weight stays within about
-// 596 nats of the largest, alpha(t) = L(t) + log q(t) with q(j, t) in
-// (2^-860, 1] or exactly 0 (only -Inf terms), carried from step to step by
-//   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
-//   mu = max_j r(j),  q(j, t) = r(j) (1/mu),  L(t) = (L(t-1) + e_t) + log mu,
-// e_t the step's largest logB(j, t) + c_j: N^2 multiply-adds and a few
-// multiplications per step, the exps of a block's emissions and the logs of
-// its results each taken in one pass. Every product is a normal double (no
-// term lost), so the error bound of the band sums holds. A step that would
-// leave the range (a weight below 2^-860 that is not 0, an emission more
-// than 600 below the step's largest, a non-finite value) is left undone:
-// returns the first step not done, with alpha in the log domain up to it.
-
 // The end of a block of probability-domain steps: `done` steps' weights,
 // stored in the rows first, first + step, ... (step +1 or -1) of out, become
 // logs, and each step's level L = ((L + top) + extra) + log scale is added
@@ -507,40 +449,85 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
     }
 }
 
+// A step's emission weights w = (b + add) - largest (add may be null), and
+// that largest: false where the step cannot run in the probability domain
+// (a NaN or +Inf, nothing finite, or a weight more than 600 below the largest).
+static bool emissionWeights(const double *b, const double *add, std::int64_t n, double *w, double &largest)
+{
+    // (b, or b + add: the same loops either way, chosen once.)
+    const auto weigh = [&](auto value) {
+        largest = -inf;
+        bool bad = false;
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double v = value(j);
+            bad = bad || v != v || v == inf;
+            largest = v > largest ? v : largest;
+        }
+        for (std::int64_t j = 0; j < n && !bad; ++j) {
+            w[j] = value(j) - largest;
+            bad = w[j] > -inf && w[j] < -600.0;
+        }
+        return !bad && largest > -inf;
+    };
+    if (add)
+        return weigh([&](std::int64_t j) { return b[j] + add[j]; });
+    return weigh([&](std::int64_t j) { return b[j]; });
+}
+
+// The next weights e.next = r (1/mu), r = e.sum * factor, mu = max r: false
+// where they would leave the range (mu below 2^-100, or a weight below
+// 2^-860 from terms that are not all zero).
+static inline bool rescale(const Engine &e, const double *factor, double &mu)
+{
+    const std::int64_t n = e.n;
+    const double *sum = e.sum;
+    double *band = e.band, *next = e.next;
+    double largest = 0.0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        band[j] = sum[j] * factor[j];
+        largest = band[j] > largest ? band[j] : largest;
+    }
+    mu = largest;
+    if (!(largest >= 0x1p-100))
+        return false;
+    const double inverse = 1.0 / largest;
+    bool tiny = false;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double v = band[j] * inverse;
+        tiny = tiny || (v < 0x1p-860 && sum[j] != 0.0 && factor[j] != 0.0);
+        next[j] = v;
+    }
+    return !tiny;
+}
+
+// Forward steps in the probability domain, up to a block of them from step
+// t0 (alpha(t0 - 1) known): while every state's weight stays within about
+// 596 nats of the largest, alpha(t) = L(t) + log q(t) with q(j, t) in
+// (2^-860, 1] or exactly 0 (only -Inf terms), carried from step to step by
+//   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
+//   mu = max_j r(j),  q(j, t) = r(j) (1/mu),  L(t) = (L(t-1) + e_t) + log mu,
+// e_t the step's largest logB(j, t) + c_j: N^2 multiply-adds and a few
+// multiplications per step, the exps of a block's emissions and the logs of
+// its results each taken in one pass. Every product is a normal double (no
+// term lost), so the error bound of the band sums holds. A step that would
+// leave the range (a weight below 2^-860 that is not 0, an emission more
+// than 600 below the step's largest, a non-finite value) is left undone:
+// returns the first step not done, with alpha in the log domain up to it.
+
 static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, kernel::Isa isa)
 {
     const std::int64_t n = m.n;
     const std::int64_t end = std::min(m.t, t0 + Engine::block);
     const double *prev = alpha + (t0 - 1) * n;
-    double top = prev[0], least = inf;
-    bool nan = false;
-    for (std::int64_t i = 0; i < n; ++i) {
-        top = prev[i] > top ? prev[i] : top;
-        least = prev[i] > -inf && prev[i] < least ? prev[i] : least;
-        nan = nan || prev[i] != prev[i];
-    }
-    if (nan || !(top > -inf && top < inf) || least < top - 590.0)
+    const Span span = spanOf(prev, n);
+    const double top = span.top;
+    if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0)
         return t0;
     // Each step's emission weights, as far as they stay in range.
     std::int64_t stop = end;
-    for (std::int64_t t = t0; t < end && stop == end; ++t) {
-        const double *bt = m.logB + t * n;
-        double *w = e.weights + (t - t0) * n;
-        double largest = -inf;
-        bool bad = false;
-        for (std::int64_t j = 0; j < n; ++j) {
-            w[j] = bt[j] + e.colMax[j];
-            bad = bad || w[j] != w[j] || w[j] == inf;
-            largest = w[j] > largest ? w[j] : largest;
-        }
-        for (std::int64_t j = 0; j < n && !bad; ++j) {
-            w[j] -= largest;
-            bad = w[j] > -inf && w[j] < -600.0;
-        }
-        if (bad || !(largest > -inf))
+    for (std::int64_t t = t0; t < end && stop == end; ++t)
+        if (!emissionWeights(m.logB + t * n, e.colMax, n, e.weights + (t - t0) * n, e.tops[t - t0]))
             stop = t;
-        e.tops[t - t0] = largest;
-    }
     if (stop == t0)
         return t0;
     kernel::expArray(e.weights, e.weights, (stop - t0) * n, isa);
@@ -553,24 +540,10 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
     for (; t < stop; ++t) {
         const double *w = e.weights + (t - t0) * n;
         kernel::weightedRows(q, e.every, n, e.scaled, n, n, e.sum, isa);
-        double mu = 0.0;
-        for (std::int64_t j = 0; j < n; ++j) {
-            e.band[j] = e.sum[j] * w[j];
-            mu = e.band[j] > mu ? e.band[j] : mu;
-        }
-        if (!(mu >= 0x1p-100))
+        double mu;
+        if (!rescale(e, w, mu))
             break;
-        const double inverse = 1.0 / mu;
-        bool tiny = false;
-        for (std::int64_t j = 0; j < n; ++j) {
-            const double v = e.band[j] * inverse;
-            tiny = tiny || (v < 0x1p-860 && e.sum[j] != 0.0 && w[j] != 0.0);
-            e.next[j] = v;
-        }
-        if (tiny)
-            break;
-        for (std::int64_t j = 0; j < n; ++j)
-            q[j] = e.next[j];
+        std::copy(e.next, e.next + n, q);
         std::copy(q, q + n, alpha + t * n);
         e.scales[t - t0] = mu;
     }
@@ -578,44 +551,40 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
     return t;
 }
 
-// Forward steps through the engine: the exact row sums of the wide columns
-// and of the steps the engine declines.
-static void scaledForwardStep(const Model &m, const Scratch &s, double *alpha)
+// The forward steps: through the engine e where it runs (null: every sum an
+// exact column log-sum-exp), with the exact row sums of the wide columns and
+// of the steps the engine declines.
+static void forwardSteps(const Model &m, const Scratch &s, double *alpha, Engine *e, kernel::Isa isa)
 {
-    const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
-    for (std::int64_t i = 0; i < n; ++i)
-        alpha[i] = kernel::oneNaN(m.logPi[i] + b[i]);
-    if (m.t < 2)
-        return;
-
-    Engine e(s.engine, n);
-    e.prepare(a, 1, n, isa); // M(i, j) = A(i, j): rows k = i, columns c = j
-    double *aRows = s.work;  // A with its rows contiguous, for the exact sums
+    // The exact sums take the terms alpha(k, t-1) + A(k, j) over k for every
+    // j at once, one j per register lane: they read A by rows, so the work
+    // matrix holds A with its rows laid out contiguously.
+    double *aRows = s.work;
     forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
     bool anyWide = false;
-    for (std::int64_t j = 0; j < n; ++j)
-        anyWide = anyWide || e.wide[j] != 0.0;
+    for (std::int64_t j = 0; e && j < n; ++j)
+        anyWide = anyWide || e->wide[j] != 0.0;
 
     for (std::int64_t t = 1; t < m.t; ++t) {
         // Probability-domain steps where they stay in range (no wide column),
         // for the models whose steps are short enough that their exps and
         // logs, not their sums, would set the pace.
-        if (!anyWide && n <= probabilityStates) {
-            const std::int64_t next = probabilityForward(m, e, alpha, t, isa);
+        if (e && !anyWide && n <= probabilityStates) {
+            const std::int64_t next = probabilityForward(m, *e, alpha, t, isa);
             if (next > t) {
                 t = next - 1;
                 continue;
             }
         }
         const double *prev = alpha + (t - 1) * n;
-        if (!e.step(prev, s.sum, isa)) {
+        if (!e || !e->step(prev, s.sum, isa)) {
             kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         } else if (anyWide) {
             for (std::int64_t j = 0; j < n; ++j)
-                if (e.wide[j] != 0.0)
+                if (e->wide[j] != 0.0)
                     kernel::addexpRows(prev, aRows + j, n, n, 1, s.sum + j, s.maxima, kernel::AllMinusInf::MinusInf,
                                        isa);
         }
@@ -639,16 +608,10 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
     const std::int64_t n = m.n;
     const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
     const double *after = beta + (t1 + 1) * n;
-    double top = after[0], least = inf, rmax = -inf, rleast = inf;
-    bool nan = false;
-    for (std::int64_t i = 0; i < n; ++i) {
-        top = after[i] > top ? after[i] : top;
-        least = after[i] > -inf && after[i] < least ? after[i] : least;
-        nan = nan || after[i] != after[i];
-        rmax = e.colMax[i] > rmax ? e.colMax[i] : rmax;
-        rleast = e.colMax[i] > -inf && e.colMax[i] < rleast ? e.colMax[i] : rleast;
-    }
-    if (nan || !(top > -inf && top < inf) || least < top - 590.0 || !(rmax > -inf) || rleast < rmax - 100.0)
+    const Span span = spanOf(after, n), rows = spanOf(e.colMax, n); // logA has no NaN here
+    const double top = span.top, rmax = rows.top;
+    if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0 || !(rmax > -inf) ||
+        rows.least < rmax - 100.0)
         return t1 + 1;
     double *rowScale = e.bandTop;
     for (std::int64_t i = 0; i < n; ++i)
@@ -656,23 +619,9 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
     kernel::expArray(rowScale, rowScale, n, isa);
     // Each step's emission weights (of the step after it), as far as they stay in range.
     std::int64_t stop = low - 1;
-    for (std::int64_t t = t1; t >= low && stop == low - 1; --t) {
-        const double *bNext = m.logB + (t + 1) * n;
-        double *w = e.weights + (t1 - t) * n;
-        double largest = -inf;
-        bool bad = false;
-        for (std::int64_t j = 0; j < n; ++j) {
-            bad = bad || bNext[j] != bNext[j] || bNext[j] == inf;
-            largest = bNext[j] > largest ? bNext[j] : largest;
-        }
-        for (std::int64_t j = 0; j < n && !bad; ++j) {
-            w[j] = bNext[j] - largest;
-            bad = w[j] > -inf && w[j] < -600.0;
-        }
-        if (bad || !(largest > -inf))
+    for (std::int64_t t = t1; t >= low && stop == low - 1; --t)
+        if (!emissionWeights(m.logB + (t + 1) * n, nullptr, n, e.weights + (t1 - t) * n, e.tops[t1 - t]))
             stop = t;
-        e.tops[t1 - t] = largest;
-    }
     if (stop == t1)
         return t1 + 1;
     kernel::expArray(e.weights, e.weights, (t1 - stop) * n, isa);
@@ -692,23 +641,10 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         if (tiny)
             break;
         kernel::weightedRows(e.next, e.every, n, e.scaled, n, n, e.sum, isa);
-        double mu = 0.0;
-        for (std::int64_t i = 0; i < n; ++i) {
-            e.band[i] = e.sum[i] * rowScale[i];
-            mu = e.band[i] > mu ? e.band[i] : mu;
-        }
-        if (!(mu >= 0x1p-100))
+        double mu;
+        if (!rescale(e, rowScale, mu))
             break;
-        const double inverse = 1.0 / mu;
-        for (std::int64_t i = 0; i < n; ++i) {
-            const double v = e.band[i] * inverse;
-            tiny = tiny || (v < 0x1p-860 && e.sum[i] != 0.0 && rowScale[i] != 0.0);
-            e.next[i] = v;
-        }
-        if (tiny)
-            break;
-        for (std::int64_t i = 0; i < n; ++i)
-            q[i] = e.next[i];
+        std::copy(e.next, e.next + n, q);
         std::copy(q, q + n, beta + t * n);
         e.scales[t1 - t] = mu;
     }
@@ -716,28 +652,22 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
     return t + 1;
 }
 
-static void scaledBackwardStep(const Model &m, const Scratch &s, double *beta)
+// The backward steps, as forwardSteps: the terms state(k) + A(j, k),
+// state(k) = B(k, t+1) + beta(k, t+1) formed once per k, summed over k for
+// every j; for a fixed k, A(j, k) over j is column k of A, contiguous.
+static void backwardSteps(const Model &m, const Scratch &s, double *beta, Engine *e, kernel::Isa isa)
 {
-    const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
     const double *a = m.logA;
     const double *b = m.logB;
-    double *last = beta + (m.t - 1) * n;
-    for (std::int64_t i = 0; i < n; ++i)
-        last[i] = 0.0;
-    if (m.t < 2)
-        return;
-
-    Engine e(s.engine, n);
-    e.prepare(a, n, 1, isa); // M(j, i) = A(i, j): rows k = j, columns c = i
     bool anyWide = false;
-    for (std::int64_t i = 0; i < n; ++i)
-        anyWide = anyWide || e.wide[i] != 0.0;
+    for (std::int64_t i = 0; e && i < n; ++i)
+        anyWide = anyWide || e->wide[i] != 0.0;
 
     for (std::int64_t t = m.t - 2; t >= 0; --t) {
         // Probability-domain steps where they stay in range (no wide row).
-        if (!anyWide && n <= probabilityStates) {
-            const std::int64_t lowest = probabilityBackward(m, e, beta, t, isa);
+        if (e && !anyWide && n <= probabilityStates) {
+            const std::int64_t lowest = probabilityBackward(m, *e, beta, t, isa);
             if (lowest <= t) {
                 t = lowest;
                 continue;
@@ -748,11 +678,11 @@ static void scaledBackwardStep(const Model &m, const Scratch &s, double *beta)
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
         double *cur = beta + t * n;
-        if (!e.step(s.state, cur, isa)) {
+        if (!e || !e->step(s.state, cur, isa)) {
             kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         } else if (anyWide) {
             for (std::int64_t i = 0; i < n; ++i)
-                if (e.wide[i] != 0.0)
+                if (e->wide[i] != 0.0)
                     kernel::addexpRows(s.state, a + i, n, n, 1, cur + i, s.maxima, kernel::AllMinusInf::MinusInf,
                                        isa);
         }
@@ -804,37 +734,58 @@ static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *a
 }
 
 // Whether the engine runs: scratch for it, and a logA without NaN or +Inf.
-// The pairwise step's shortcut also needs logPi and logB without them.
 static bool engineRuns(const Model &m, const Scratch &s)
 {
     return s.engine && tame(m.logA, m.n * m.n);
+}
+
+// Whether logXi comes from the state normaliser: the engine runs, and logPi
+// and logB hold no NaN or +Inf either.
+static bool xiFromNormaliser(const Model &m, const Scratch &s)
+{
+    return engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t);
 }
 
 void forwardStep(const Model &m, const Scratch &s, double *alpha)
 {
     if (isEmpty(m))
         return;
-    if (engineRuns(m, s))
-        scaledForwardStep(m, s, alpha);
-    else
-        exactForwardStep(m, s, alpha);
+    const std::int64_t n = m.n;
+    for (std::int64_t i = 0; i < n; ++i)
+        alpha[i] = kernel::oneNaN(m.logPi[i] + m.logB[i]);
+    if (m.t < 2)
+        return;
+    const kernel::Isa isa = pathOf(s);
+    if (!engineRuns(m, s))
+        return forwardSteps(m, s, alpha, nullptr, isa);
+    Engine e(s.engine, n);
+    e.prepare(m.logA, 1, n, isa); // M(i, j) = A(i, j): rows k = i, columns c = j
+    forwardSteps(m, s, alpha, &e, isa);
 }
 
 void backwardStep(const Model &m, const Scratch &s, double *beta)
 {
     if (isEmpty(m))
         return;
-    if (engineRuns(m, s))
-        scaledBackwardStep(m, s, beta);
-    else
-        exactBackwardStep(m, s, beta);
+    const std::int64_t n = m.n;
+    double *last = beta + (m.t - 1) * n;
+    for (std::int64_t i = 0; i < n; ++i)
+        last[i] = 0.0;
+    if (m.t < 2)
+        return;
+    const kernel::Isa isa = pathOf(s);
+    if (!engineRuns(m, s))
+        return backwardSteps(m, s, beta, nullptr, isa);
+    Engine e(s.engine, n);
+    e.prepare(m.logA, n, 1, isa); // M(j, i) = A(i, j): rows k = j, columns c = i
+    backwardSteps(m, s, beta, &e, isa);
 }
 
 void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *xi)
 {
     if (isEmpty(m))
         return;
-    if (engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t))
+    if (xiFromNormaliser(m, s))
         scaledPairwiseStep(m, s, alpha, beta, xi);
     else
         exactPairwiseStep(m, s, alpha, beta, xi);
@@ -889,7 +840,7 @@ void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alph
             pairwiseStep(m, s, alpha, beta, xi);
         return;
     }
-    const bool scaledXi = engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t);
+    const bool scaledXi = xiFromNormaliser(m, s);
     TwoThreads job{&m, {&s, second}, outputs, alpha, beta, gamma, xi, false, scaledXi};
     threads::run(2, half, &job);
     if (outputs < 3)

@@ -158,10 +158,10 @@ std::int64_t withFeatures(const ObliqueTree &tree)
 struct Table {
     std::int32_t *link;
     std::int32_t *kind;
-    std::int64_t *offsets;
+    std::int64_t *columns;
     Table(double *t, std::int64_t m)
         : link(reinterpret_cast<std::int32_t *>(t)), kind(link + 2 * m),
-          offsets(reinterpret_cast<std::int64_t *>(t + m + (m + 1) / 2))
+          columns(reinterpret_cast<std::int64_t *>(t + m + (m + 1) / 2))
     {
     }
 };
@@ -209,7 +209,7 @@ void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, doub
             continue;
         }
         const double *features = tree.featureIndices + (node - 1) * d;
-        std::int64_t *offsets = t.offsets + (node - 1) * d;
+        std::int64_t *columns = t.columns + (node - 1) * d;
         kind = Internal;
         for (std::int64_t j = 0; j < d; ++j) {
             const double f = features[j];
@@ -217,7 +217,7 @@ void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, doub
                 kind = FeatureOutOfRange;
                 break;
             }
-            offsets[j] = static_cast<std::int64_t>(f) - 1;
+            columns[j] = static_cast<std::int64_t>(f) - 1;
         }
         if (kind != Internal)
             continue;
@@ -281,8 +281,8 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
                 break;
             const double *w0 = tree.W + static_cast<std::int64_t>(a0) * d;
             const double *w1 = tree.W + static_cast<std::int64_t>(a1) * d;
-            const std::int64_t *o0 = t.offsets + static_cast<std::int64_t>(a0) * d;
-            const std::int64_t *o1 = t.offsets + static_cast<std::int64_t>(a1) * d;
+            const std::int64_t *o0 = t.columns + static_cast<std::int64_t>(a0) * d;
+            const std::int64_t *o1 = t.columns + static_cast<std::int64_t>(a1) * d;
             const double *x0 = xs + r0 * stride, *x1 = xs + r1 * stride;
             double s0 = 0.0, s1 = 0.0;
             for (std::int64_t j = 0; j < d; ++j) {
@@ -303,7 +303,7 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
             const std::int32_t kind = t.kind[at];
             if (kind == Internal && steps[r] < tree.m) {
                 const double *w = tree.W + static_cast<std::int64_t>(at) * d;
-                const std::int64_t *off = t.offsets + static_cast<std::int64_t>(at) * d;
+                const std::int64_t *off = t.columns + static_cast<std::int64_t>(at) * d;
                 const double *x = xs + r * stride;
                 double s = 0.0;
                 for (std::int64_t j = 0; j < d; ++j)
@@ -331,10 +331,6 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
     }
     return first;
 }
-
-} // namespace
-
-namespace {
 
 // The rows [begin, end) (begin a multiple of the block): their votes, or the
 // fault of the first of them, in row order, whose descent faults.

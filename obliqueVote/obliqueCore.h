@@ -72,8 +72,8 @@ Outcome evaluateTree(const ObliqueTree &tree, const std::int32_t *children, cons
 //   link, 2M 32-bit integers: an internal node's first and second child
 //     (0-based), a leaf's vote column (-1: none);
 //   kind, M 32-bit integers: Kind below;
-//   offsets, d min(M, wColumns, featureColumns) 64-bit integers: an
-//     internal node's d feature columns as element offsets into the data.
+//   columns, d min(M, wColumns, featureColumns) 64-bit integers: an
+//     internal node's d feature columns of the data (0-based).
 // A node whose use would be a fault is of the fault's kind: a row that
 // reaches it stops there, with today's message and node number, and a node
 // no row reaches is never reported.

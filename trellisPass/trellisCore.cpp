@@ -5,6 +5,7 @@
 #include "threads.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <cstdint>
 
 namespace trellis {
@@ -429,6 +430,24 @@ std::int64_t engineDoubles(std::int64_t n)
     return Engine::doubles(n);
 }
 
+// f(std::integral_constant<int, N>) with N = n where n is small enough for
+// the steps to be unrolled, 0 (any n) otherwise.
+template <class F>
+static std::int64_t bySize(std::int64_t n, F &&f)
+{
+    switch (n) {
+    case 1: return f(std::integral_constant<int, 1>());
+    case 2: return f(std::integral_constant<int, 2>());
+    case 3: return f(std::integral_constant<int, 3>());
+    case 4: return f(std::integral_constant<int, 4>());
+    case 5: return f(std::integral_constant<int, 5>());
+    case 6: return f(std::integral_constant<int, 6>());
+    case 7: return f(std::integral_constant<int, 7>());
+    case 8: return f(std::integral_constant<int, 8>());
+    default: return f(std::integral_constant<int, 0>());
+    }
+}
+
 // The end of a block of probability-domain steps: `done` steps' weights,
 // stored in the rows first, first + step, ... (step +1 or -1) of out, become
 // logs, and each step's level L = ((L + top) + extra) + log scale is added
@@ -474,14 +493,16 @@ static bool emissionWeights(const double *b, const double *add, std::int64_t n, 
     return weigh([&](std::int64_t j) { return b[j]; });
 }
 
-// The next weights e.next = r (1/mu), r = e.sum * factor, mu = max r: false
+// The next weights next = r (1/mu), r = sum * factor, mu = max r: false
 // where they would leave the range (mu below 2^-100, or a weight below
-// 2^-860 from terms that are not all zero).
-static inline bool rescale(const Engine &e, const double *factor, double &mu)
+// 2^-860 from terms that are not all zero). N is the state count where it
+// is small enough to unroll (0: n).
+template <int N>
+static inline bool rescale(std::int64_t n, const double *sum, const double *factor, double *band, double *next,
+                           double &mu)
 {
-    const std::int64_t n = e.n;
-    const double *sum = e.sum;
-    double *band = e.band, *next = e.next;
+    if (N > 0)
+        n = N;
     double largest = 0.0;
     for (std::int64_t j = 0; j < n; ++j) {
         band[j] = sum[j] * factor[j];
@@ -498,6 +519,27 @@ static inline bool rescale(const Engine &e, const double *factor, double &mu)
         next[j] = v;
     }
     return !tiny;
+}
+
+// out(j) = sum_i w(i) S(i, j) over i in order from 0, S's rows contiguous:
+// the kernel's weighted row sums, inline for small N (the same operations
+// in the same order, so the same bits).
+template <int N>
+static inline void weighted(std::int64_t n, const double *w, const double *scaled, double *out, const Engine &e,
+                            kernel::Isa isa)
+{
+    if (N == 0) {
+        kernel::weightedRows(w, e.every, n, scaled, n, n, out, isa);
+        return;
+    }
+    double acc[N > 0 ? N : 1];
+    for (int j = 0; j < N; ++j)
+        acc[j] = 0.0;
+    for (int i = 0; i < N; ++i)
+        for (int j = 0; j < N; ++j)
+            acc[j] = acc[j] + w[i] * scaled[i * N + j];
+    for (int j = 0; j < N; ++j)
+        out[j] = acc[j];
 }
 
 // Forward steps in the probability domain, up to a block of them from step
@@ -532,21 +574,28 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         return t0;
     kernel::expArray(e.weights, e.weights, (stop - t0) * n, isa);
 
-    double *q = e.p;
+    double *q0 = e.p;
     for (std::int64_t i = 0; i < n; ++i)
-        q[i] = prev[i] - top;
-    kernel::expArray(q, q, n, isa);
-    std::int64_t t = t0;
-    for (; t < stop; ++t) {
-        const double *w = e.weights + (t - t0) * n;
-        kernel::weightedRows(q, e.every, n, e.scaled, n, n, e.sum, isa);
-        double mu;
-        if (!rescale(e, w, mu))
-            break;
-        std::copy(e.next, e.next + n, q);
-        std::copy(q, q + n, alpha + t * n);
-        e.scales[t - t0] = mu;
-    }
+        q0[i] = prev[i] - top;
+    kernel::expArray(q0, q0, n, isa);
+    // Each step's weights go straight into its row of alpha, the next
+    // step's q; the block's logs are taken at the end.
+    const auto steps = [&](auto states) {
+        constexpr int N = decltype(states)::value;
+        const double *q = q0;
+        std::int64_t t = t0;
+        for (; t < stop; ++t) {
+            const double *w = e.weights + (t - t0) * n;
+            weighted<N>(n, q, e.scaled, e.sum, e, isa);
+            double mu;
+            if (!rescale<N>(n, e.sum, w, e.band, alpha + t * n, mu))
+                break;
+            q = alpha + t * n;
+            e.scales[t - t0] = mu;
+        }
+        return t;
+    };
+    const std::int64_t t = bySize(n, steps);
     finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, isa);
     return t;
 }
@@ -626,28 +675,34 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         return t1 + 1;
     kernel::expArray(e.weights, e.weights, (t1 - stop) * n, isa);
 
-    double *q = e.p;
+    double *q0 = e.p;
     for (std::int64_t j = 0; j < n; ++j)
-        q[j] = after[j] - top;
-    kernel::expArray(q, q, n, isa);
-    std::int64_t t = t1;
-    for (; t > stop; --t) {
-        const double *w = e.weights + (t1 - t) * n;
-        bool tiny = false;
-        for (std::int64_t j = 0; j < n; ++j) {
-            e.next[j] = q[j] * w[j];
-            tiny = tiny || (e.next[j] < 0x1p-860 && q[j] != 0.0 && w[j] != 0.0);
+        q0[j] = after[j] - top;
+    kernel::expArray(q0, q0, n, isa);
+    const auto steps = [&](auto states) {
+        constexpr int N = decltype(states)::value;
+        const std::int64_t width = N > 0 ? N : n;
+        const double *q = q0;
+        std::int64_t t = t1;
+        for (; t > stop; --t) {
+            const double *w = e.weights + (t1 - t) * n;
+            bool tiny = false;
+            for (std::int64_t j = 0; j < width; ++j) {
+                e.next[j] = q[j] * w[j];
+                tiny = tiny || (e.next[j] < 0x1p-860 && q[j] != 0.0 && w[j] != 0.0);
+            }
+            if (tiny)
+                break;
+            weighted<N>(n, e.next, e.scaled, e.sum, e, isa);
+            double mu;
+            if (!rescale<N>(n, e.sum, rowScale, e.band, beta + t * n, mu))
+                break;
+            q = beta + t * n;
+            e.scales[t1 - t] = mu;
         }
-        if (tiny)
-            break;
-        kernel::weightedRows(e.next, e.every, n, e.scaled, n, n, e.sum, isa);
-        double mu;
-        if (!rescale(e, rowScale, mu))
-            break;
-        std::copy(e.next, e.next + n, q);
-        std::copy(q, q + n, beta + t * n);
-        e.scales[t1 - t] = mu;
-    }
+        return t;
+    };
+    const std::int64_t t = bySize(n, steps);
     finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, isa);
     return t + 1;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <type_traits>
 #include <cstdint>
+#include <cstring>
 
 namespace trellis {
 
@@ -418,11 +419,17 @@ struct Engine {
 
 bool twoThreadsPay(std::int64_t n, std::int64_t t)
 {
-    // Terms N^2 T worth about a millisecond of one core each.
+    // A step of one pass costs about N^2 + 48N + 200 units of 0.1-0.15 ns
+    // on one core: its N^2 terms, an exp and a log per state, and a fixed
+    // part. The passes go to two threads from 2^23 units each, about a
+    // millisecond (small models cost more per term, so they reach it at
+    // fewer terms).
+    // (logA's N^2 doubles exist, so N^2 + 48N + 200 fits in 64 bits.)
     if (n <= 0 || t <= 1)
         return false;
-    const std::int64_t terms = t > INT64_MAX / (n * n) ? INT64_MAX : n * n * t;
-    return threads::forWork(terms, std::int64_t(1) << 22, 2) >= 2;
+    const std::int64_t perStep = n * n + 48 * n + 200;
+    const std::int64_t units = t > INT64_MAX / perStep ? INT64_MAX : perStep * t;
+    return threads::forWork(units, std::int64_t(1) << 22, 2) >= 2;
 }
 
 std::int64_t engineDoubles(std::int64_t n)
@@ -493,25 +500,48 @@ static bool emissionWeights(const double *b, const double *add, std::int64_t n, 
     return weigh([&](std::int64_t j) { return b[j]; });
 }
 
-// The next weights next = r (1/mu), r = sum * factor, mu = max r: false
-// where they would leave the range (mu below 2^-100, or a weight below
-// 2^-860 from terms that are not all zero). N is the state count where it
-// is small enough to unroll (0: n).
+// The largest of x[0 .. n), all >= +0 and none NaN (0 when n is 0), by
+// halves where n is a fixed N: the same value either way.
+template <int N>
+static inline double largestOf(std::int64_t n, const double *x)
+{
+    if (N == 0) {
+        double largest = 0.0;
+        for (std::int64_t j = 0; j < n; ++j)
+            largest = x[j] > largest ? x[j] : largest;
+        return largest;
+    }
+    if (N == 1)
+        return x[0];
+    const double a = largestOf<N / 2>(N / 2, x), b = largestOf<N - N / 2>(N - N / 2, x + N / 2);
+    return a > b ? a : b;
+}
+
+// The next weights next = r 2^-k, r = sum * factor, 2^k <= max r < 2^(k+1):
+// false where they would leave the range (max r below 2^-100, or a weight
+// below 2^-860 from terms that are not all zero). Scaling by a power of two
+// is exact, and its factor is read off max r's exponent (no division);
+// mu = 2^k. N is the state count where it is small enough to unroll (0: n).
 template <int N>
 static inline bool rescale(std::int64_t n, const double *sum, const double *factor, double *band, double *next,
                            double &mu)
 {
     if (N > 0)
         n = N;
-    double largest = 0.0;
-    for (std::int64_t j = 0; j < n; ++j) {
+    for (std::int64_t j = 0; j < n; ++j)
         band[j] = sum[j] * factor[j];
-        largest = band[j] > largest ? band[j] : largest;
-    }
-    mu = largest;
+    const double largest = largestOf<N>(n, band);
     if (!(largest >= 0x1p-100))
         return false;
-    const double inverse = 1.0 / largest;
+    // largest is a normal double below 2^1023 (r is at most N), so both
+    // 2^k and 2^-k are too.
+    std::uint64_t bits;
+    std::memcpy(&bits, &largest, sizeof bits);
+    const std::uint64_t exponent = bits & (std::uint64_t(0x7FF) << 52);
+    const std::uint64_t inverseBits = (std::uint64_t(2046) << 52) - exponent;
+    double inverse;
+    std::memcpy(&mu, &exponent, sizeof mu);
+    std::memcpy(&inverse, &inverseBits, sizeof inverse);
     bool tiny = false;
     for (std::int64_t j = 0; j < n; ++j) {
         const double v = band[j] * inverse;
@@ -545,9 +575,10 @@ static inline void weighted(std::int64_t n, const double *w, const double *scale
 // Forward steps in the probability domain, up to a block of them from step
 // t0 (alpha(t0 - 1) known): while every state's weight stays within about
 // 596 nats of the largest, alpha(t) = L(t) + log q(t) with q(j, t) in
-// (2^-860, 1] or exactly 0 (only -Inf terms), carried from step to step by
+// (2^-860, 2) or exactly 0 (only -Inf terms), carried from step to step by
 //   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
-//   mu = max_j r(j),  q(j, t) = r(j) (1/mu),  L(t) = (L(t-1) + e_t) + log mu,
+//   mu = 2^k <= max_j r(j) < 2^(k+1),  q(j, t) = r(j) / mu (exact),
+//   L(t) = (L(t-1) + e_t) + log mu,
 // e_t the step's largest logB(j, t) + c_j: N^2 multiply-adds and a few
 // multiplications per step, the exps of a block's emissions and the logs of
 // its results each taken in one pass. Every product is a normal double (no
@@ -648,7 +679,7 @@ static void forwardSteps(const Model &m, const Scratch &s, double *alpha, Engine
 // step t1 (beta(t1 + 1) known), as probabilityForward: with r_i the largest
 // entry of row i of logA, R_i = exp(r_i - rmax), S(j, i) = exp(A(i, j) - r_i),
 //   p(j) = q(j, t+1) F(j),  F(j) = exp(logB(j, t+1) - e_t),
-//   r(i) = (sum_j p(j) S(j, i)) R_i,  q(i, t) = r(i) (1/mu),
+//   r(i) = (sum_j p(j) S(j, i)) R_i,  q(i, t) = r(i) / mu (mu a power of two),
 //   L(t) = ((L(t+1) + e_t) + rmax) + log mu,  beta(t) = L(t) + log q(t).
 // Returns the lowest step done (t1 + 1 when none), beta in the log domain
 // from there on.

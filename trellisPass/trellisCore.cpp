@@ -572,6 +572,26 @@ static inline void weighted(std::int64_t n, const double *w, const double *scale
         out[j] = acc[j];
 }
 
+// One probability-domain step: out = the rescaled weights of the sums
+// (sum_i q(i) S(i, j)) factor(j), mu their scale; false where they would
+// leave the range.
+template <int N>
+static inline bool advance(std::int64_t n, Engine &e, const double *q, const double *factor, double *out, double &mu,
+                           kernel::Isa isa)
+{
+    weighted<N>(n, q, e.scaled, e.sum, e, isa);
+    return rescale<N>(n, e.sum, factor, e.band, out, mu);
+}
+
+// A block's first weights q0 = exp(x - top) over the N states, in q0.
+static const double *firstWeights(const double *x, double top, std::int64_t n, double *q0, kernel::Isa isa)
+{
+    for (std::int64_t i = 0; i < n; ++i)
+        q0[i] = x[i] - top;
+    kernel::expArray(q0, q0, n, isa);
+    return q0;
+}
+
 // Forward steps in the probability domain, up to a block of them from step
 // t0 (alpha(t0 - 1) known): while every state's weight stays within about
 // 596 nats of the largest, alpha(t) = L(t) + log q(t) with q(j, t) in
@@ -605,10 +625,7 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         return t0;
     kernel::expArray(e.weights, e.weights, (stop - t0) * n, isa);
 
-    double *q0 = e.p;
-    for (std::int64_t i = 0; i < n; ++i)
-        q0[i] = prev[i] - top;
-    kernel::expArray(q0, q0, n, isa);
+    const double *q0 = firstWeights(prev, top, n, e.p, isa);
     // Each step's weights go straight into its row of alpha, the next
     // step's q; the block's logs are taken at the end.
     const auto steps = [&](auto states) {
@@ -617,9 +634,8 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         std::int64_t t = t0;
         for (; t < stop; ++t) {
             const double *w = e.weights + (t - t0) * n;
-            weighted<N>(n, q, e.scaled, e.sum, e, isa);
             double mu;
-            if (!rescale<N>(n, e.sum, w, e.band, alpha + t * n, mu))
+            if (!advance<N>(n, e, q, w, alpha + t * n, mu, isa))
                 break;
             q = alpha + t * n;
             e.scales[t - t0] = mu;
@@ -706,10 +722,7 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         return t1 + 1;
     kernel::expArray(e.weights, e.weights, (t1 - stop) * n, isa);
 
-    double *q0 = e.p;
-    for (std::int64_t j = 0; j < n; ++j)
-        q0[j] = after[j] - top;
-    kernel::expArray(q0, q0, n, isa);
+    const double *q0 = firstWeights(after, top, n, e.p, isa);
     const auto steps = [&](auto states) {
         constexpr int N = decltype(states)::value;
         const std::int64_t width = N > 0 ? N : n;
@@ -724,9 +737,8 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
             }
             if (tiny)
                 break;
-            weighted<N>(n, e.next, e.scaled, e.sum, e, isa);
             double mu;
-            if (!rescale<N>(n, e.sum, rowScale, e.band, beta + t * n, mu))
+            if (!advance<N>(n, e, e.next, rowScale, beta + t * n, mu, isa))
                 break;
             q = beta + t * n;
             e.scales[t1 - t] = mu;

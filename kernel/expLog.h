@@ -9,7 +9,8 @@
 //      exp(x) = 2^e 2^(j/16) (1 + p(r)), 2^(j/16) as a pair of doubles and
 //      p the Taylor polynomial of exp(r) - 1 to r^7 (truncation < 2^-59).
 // log: x = 2^e c (1 + r), c = k/128 nearest to x's mantissa taken in
-//      [sqrt(1/2), sqrt(2)), r = (m - c)/c with |r| <= 1/181;
+//      [sqrt(1/2), sqrt(2)), r = (m - c)/c with |r| <= 1/181 (formed by
+//      multiplying by a tabulated 1/c and correcting with the exact remainder);
 //      log(x) = e ln2 + ln(c) + log1p(r), ln2 and ln(c) as pairs of doubles
 //      and log1p its Taylor polynomial to r^10; the large parts are added
 //      with their rounding errors kept (two-sum), so the result is rounded
@@ -103,6 +104,7 @@ struct Scalar {
         hi = tables::logTable[2 * i];
         lo = tables::logTable[2 * i + 1];
     }
+    static D logInverse(U i) { return tables::logInverse[i]; }
 };
 
 #if defined(__SSE2__)
@@ -158,6 +160,11 @@ struct Sse2 {
     }
     static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
     static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }
+    static D logInverse(U i)
+    {
+        return _mm_set_pd(tables::logInverse[_mm_cvtsi128_si32(_mm_unpackhi_epi64(i, i))],
+                          tables::logInverse[_mm_cvtsi128_si32(i)]);
+    }
 };
 #endif
 
@@ -209,6 +216,11 @@ struct Neon {
     }
     static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
     static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }
+    static D logInverse(U i)
+    {
+        return vcombine_f64(vld1_f64(tables::logInverse + vgetq_lane_u64(i, 0)),
+                            vld1_f64(tables::logInverse + vgetq_lane_u64(i, 1)));
+    }
 };
 #endif
 
@@ -265,6 +277,13 @@ struct Avx2 {
     }
     static void expPair(U j, D &hi, D &lo) { pair(tables::expTable, j, hi, lo); }
     static void logPair(U i, D &hi, D &lo) { pair(tables::logTable, i, hi, lo); }
+    static D logInverse(U i)
+    {
+        const __m128i i01 = _mm256_castsi256_si128(i);
+        const __m128i i23 = _mm256_extracti128_si256(i, 1);
+        return _mm256_set_pd(tables::logInverse[_mm_extract_epi32(i23, 2)], tables::logInverse[_mm_cvtsi128_si32(i23)],
+                             tables::logInverse[_mm_extract_epi32(i01, 2)], tables::logInverse[_mm_cvtsi128_si32(i01)]);
+    }
 };
 #endif
 
@@ -320,6 +339,7 @@ struct Avx512 {
         hi = _mm512_i64gather_pd(twice, tables::logTable, 8);
         lo = _mm512_i64gather_pd(twice, tables::logTable + 1, 8);
     }
+    static D logInverse(U i) { return _mm512_i64gather_pd(i, tables::logInverse, 8); }
 };
 #endif
 
@@ -379,11 +399,11 @@ inline typename V::D exp(typename V::D x)
     return V::select(V::isNaN(x), V::add(x, x), result);
 }
 
-// log(x) in every lane: at most 0.51 ulp from the exact value. +0 and -0
-// give -Inf, negative numbers NaN, +Inf gives +Inf, NaN gives NaN;
-// subnormal arguments are scaled into the normal range first.
-template <class V>
-inline typename V::D log(typename V::D x)
+// log(x) in every lane; Ordinary: every lane a positive normal finite
+// number, where the steps for the other values change nothing and are left
+// out (so both give the same bits there).
+template <class V, bool Ordinary>
+inline typename V::D logOf(typename V::D x)
 {
     using D = typename V::D;
     using U = typename V::U;
@@ -393,7 +413,7 @@ inline typename V::D log(typename V::D x)
 
     // Subnormals: times 2^54, and 54 off the exponent.
     const M tiny = V::lt(x, V::splat(0x1p-1022));
-    const D xs = V::select(tiny, V::mul(x, V::splat(0x1p54)), x);
+    const D xs = Ordinary ? x : V::select(tiny, V::mul(x, V::splat(0x1p54)), x);
 
     // x = 2^e m with m in [sqrt(1/2), sqrt(2)): the mantissa in [1, 2),
     // halved (exactly) when it is sqrt(2) or more. Whatever x is, m lies in
@@ -403,11 +423,14 @@ inline typename V::D log(typename V::D x)
     const M lower = V::lt(m1, V::splat(0x1.6a09e667f3bcdp0));
     const D m = V::select(lower, m1, V::mul(m1, V::splat(0.5)));
     const D biasedExponent = V::sub(V::real(V::or_(V::template shr<52>(u), V::bits(two52))), two52);
-    const D e = V::sub(V::add(V::sub(biasedExponent, V::splat(1023.0)), V::select(lower, V::splat(0.0), V::splat(1.0))),
-                       V::select(tiny, V::splat(54.0), V::splat(0.0)));
+    const D eNormal = V::add(V::sub(biasedExponent, V::splat(1023.0)), V::select(lower, V::splat(0.0), V::splat(1.0)));
+    const D e = Ordinary ? eNormal : V::sub(eNormal, V::select(tiny, V::splat(54.0), V::splat(0.0)));
 
-    // c = k/128 nearest to m (k = 90 .. 181); m - c is exact, and so is the
-    // remainder of the rounded quotient r, which corrects it. k is clamped
+    // c = k/128 nearest to m (k = 90 .. 181); m - c is exact. The quotient
+    // r = (m - c)/c is taken as (m - c) times 1/c (tabulated, rounded; no
+    // division), within about an ulp; its remainder (m - c) - r c is exact
+    // (r c in two exact pieces), and the remainder times 1/c corrects r to
+    // far below the result's last bit. k is clamped
     // to the table, so that no rounding mode can make an index outside it
     // (under round-to-nearest the clamp never changes k).
     const D kShifted = V::min(V::max(V::add(V::mul(m, V::splat(128.0)), shifter), V::splat(0x1.8p52 + tables::logFirst)),
@@ -416,21 +439,25 @@ inline typename V::D log(typename V::D x)
     const U index = V::sub64(V::and_(V::bits(kShifted), V::ints((std::uint64_t(1) << 52) - 1)),
                              V::ints((std::uint64_t(1) << 51) + tables::logFirst));
     const D d = V::sub(m, c);
-    const D r = V::div(d, c);
+    const D inverse = V::logInverse(index); // 1/c, rounded
+    const D r = V::mul(d, inverse);
     const D rHi = V::real(V::and_(V::bits(r), V::ints(~std::uint64_t(0xFF)))); // rHi * c is exact
     const D remainder = V::sub(V::sub(d, V::mul(rHi, c)), V::mul(V::sub(r, rHi), c));
-    const D rCorrection = V::div(remainder, c);
+    const D rCorrection = V::mul(remainder, inverse);
 
-    // log1p(r) = r + r^2 q(r), q = -1/2 + r/3 - r^2/4 + ... - r^8/10
-    D q = V::splat(-1.0 / 10.0);
-    q = V::add(V::splat(1.0 / 9.0), V::mul(r, q));
-    q = V::add(V::splat(-1.0 / 8.0), V::mul(r, q));
-    q = V::add(V::splat(1.0 / 7.0), V::mul(r, q));
-    q = V::add(V::splat(-1.0 / 6.0), V::mul(r, q));
-    q = V::add(V::splat(1.0 / 5.0), V::mul(r, q));
-    q = V::add(V::splat(-1.0 / 4.0), V::mul(r, q));
-    q = V::add(V::splat(1.0 / 3.0), V::mul(r, q));
-    q = V::add(V::splat(-1.0 / 2.0), V::mul(r, q));
+    // log1p(r) = r + r^2 q(r), q = -1/2 + r/3 - r^2/4 + ... - r^8/10, in
+    // pairs of terms by powers of r^2 (Estrin's scheme: a chain of five
+    // operations instead of Horner's eighteen; q's own rounding errors,
+    // a few units of 2^-53 q, reach the result scaled by r^2 <= 2^-15).
+    const D r2 = V::mul(r, r);
+    const D r4 = V::mul(r2, r2);
+    const D q01 = V::add(V::splat(-1.0 / 2.0), V::mul(r, V::splat(1.0 / 3.0)));
+    const D q23 = V::add(V::splat(-1.0 / 4.0), V::mul(r, V::splat(1.0 / 5.0)));
+    const D q45 = V::add(V::splat(-1.0 / 6.0), V::mul(r, V::splat(1.0 / 7.0)));
+    const D q67 = V::add(V::splat(-1.0 / 8.0), V::mul(r, V::splat(1.0 / 9.0)));
+    const D q03 = V::add(q01, V::mul(r2, q23));
+    const D q47 = V::add(q45, V::mul(r2, q67));
+    const D q = V::add(V::add(q03, V::mul(r4, q47)), V::mul(V::mul(r4, r4), V::splat(-1.0 / 10.0)));
 
     // e ln2 + ln(c) + r, each addition's rounding error kept (two-sum),
     // plus the small parts; rounded once at the end.
@@ -443,14 +470,27 @@ inline typename V::D log(typename V::D x)
     const D s2 = V::add(s1, r);
     const D b2 = V::sub(s2, s1);
     const D err2 = V::add(V::sub(s1, V::sub(s2, b2)), V::sub(r, b2));
-    const D small = V::add(V::add(V::mul(e, V::splat(tables::ln2Lo)), cLo), V::add(rCorrection, V::mul(V::mul(r, r), q)));
+    const D small = V::add(V::add(V::mul(e, V::splat(tables::ln2Lo)), cLo), V::add(rCorrection, V::mul(r2, q)));
     D result = V::add(s2, V::add(V::add(err1, err2), small));
+    if (Ordinary)
+        return result;
 
     const D inf = V::splat(__builtin_inf());
     result = V::select(V::eq(x, V::splat(0.0)), V::sub(V::splat(0.0), inf), result);
     result = V::select(V::lt(x, V::splat(0.0)), V::sub(inf, inf), result);
     result = V::select(V::eq(x, inf), inf, result);
     return V::select(V::isNaN(x), V::add(x, x), result);
+}
+
+// log(x) in every lane: at most 0.506 ulp from the exact value. +0 and -0
+// give -Inf, negative numbers NaN, +Inf gives +Inf, NaN gives NaN;
+// subnormal arguments are scaled into the normal range first.
+template <class V>
+inline typename V::D log(typename V::D x)
+{
+    // (x >= 2^-1022 and x < +Inf: false for NaN.)
+    const auto ordinary = V::andM(V::gt(x, V::splat(0x1.fffffffffffffp-1023)), V::lt(x, V::splat(__builtin_inf())));
+    return V::allM(ordinary) ? logOf<V, true>(x) : logOf<V, false>(x);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "addexp.h"
 #include "fpState.h"
+#include "smallSteps.h"
 #include "threads.h"
 
 #include <algorithm>
@@ -583,6 +584,13 @@ static inline bool advance(std::int64_t n, Engine &e, const double *q, const dou
     return rescale<N>(n, e.sum, factor, e.band, out, mu);
 }
 
+// Whether the probability-domain steps run in registers (four states, on
+// the AVX2 and AVX-512 paths: the same bits as the portable steps).
+static bool registerSteps(std::int64_t n, kernel::Isa isa)
+{
+    return n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512);
+}
+
 // A block's first weights q0 = exp(x - top) over the N states, in q0.
 static const double *firstWeights(const double *x, double top, std::int64_t n, double *q0, kernel::Isa isa)
 {
@@ -642,7 +650,10 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         }
         return t;
     };
-    const std::int64_t t = bySize(n, steps);
+    const std::int64_t t = registerSteps(n, isa)
+                               ? t0 + avx2::fourStates(false, e.scaled, e.weights, nullptr, q0, alpha + t0 * n, n,
+                                                       e.scales, stop - t0)
+                               : bySize(n, steps);
     finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, isa);
     return t;
 }
@@ -745,7 +756,10 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         }
         return t;
     };
-    const std::int64_t t = bySize(n, steps);
+    const std::int64_t t = registerSteps(n, isa)
+                               ? t1 - avx2::fourStates(true, e.scaled, e.weights, rowScale, q0, beta + t1 * n, -n,
+                                                       e.scales, t1 - stop)
+                               : bySize(n, steps);
     finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, isa);
     return t + 1;
 }

@@ -1,0 +1,29 @@
+// Probability-domain steps of four-state models in AVX2 registers, one state
+// per lane: the portable steps' operations in the same order, so the same
+// bits (trellisCore.cpp chooses them on the AVX2 and AVX-512 paths).
+#ifndef ZEB_TRELLIS_SMALL_STEPS_H
+#define ZEB_TRELLIS_SMALL_STEPS_H
+
+#include <cstdint>
+
+namespace trellis {
+namespace avx2 {
+
+// Up to `count` steps from the weights q0 (4 doubles): step k forms
+//   p = q (.) before_k            (backward only; stops if a p(j) falls below
+//                                  2^-860 from nonzero factors)
+//   s(j) = sum_i p(i) S(i, j)     (i in order; S's rows at scaled)
+//   r = s (.) after_k,  2^e <= max r (stops if max r < 2^-100),
+//   q = r 2^-e                    (stops if a q(j) falls below 2^-860 from
+//                                  nonzero factors)
+// writing q to out + k * outStride and 2^e to scales[k]. before_k, after_k:
+// the rows k of `emissions` (4 doubles each) and the fixed `rowScale`, the
+// forward pass multiplying after, the backward pass before. Returns the
+// steps done.
+std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
+                        const double *q0, double *out, std::int64_t outStride, double *scales, std::int64_t count);
+
+} // namespace avx2
+} // namespace trellis
+
+#endif

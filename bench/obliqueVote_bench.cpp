@@ -45,15 +45,18 @@ int main()
     std::vector<std::int32_t> children(2 * m);
     std::int64_t checksum = 0;
 
-    // The node table and block descent, the child table and one row at a time.
-    auto perRow = [&](std::int64_t classes, bool compiled, const oblique::ObliqueTree &t, const oblique::Data &x) {
-        std::vector<double> v(x.rows * classes), table(oblique::nodeTableDoubles(t));
+    // The node table and block descent (vectors: in AVX-512 registers where
+    // the processor has them), the child table and one row at a time.
+    enum Way { NodeTable, Portable, ChildTable };
+    auto perRow = [&](std::int64_t classes, Way way, const oblique::ObliqueTree &t, const oblique::Data &x) {
+        std::vector<double> v(x.rows * classes);
         std::vector<std::int32_t> kids(2 * t.m);
         return 1e9 / x.rows * bench::bestSeconds(5, [&] {
-            if (compiled) {
-                std::fill(table.begin(), table.end(), 0.0);
-                oblique::compileTree(t, x, classes, table.data());
-                oblique::evaluateCompiled(t, table.data(), x, classes, v.data());
+            if (way != ChildTable) {
+                const int parts = oblique::rowParts(t, x);
+                std::vector<double> table(oblique::nodeTableDoubles(t, x, parts), 0.0);
+                oblique::compileTree(t, x, classes, parts, table.data());
+                oblique::evaluateCompiled(t, table.data(), x, classes, v.data(), way == NodeTable);
             } else {
                 std::fill(kids.begin(), kids.end(), 0);
                 oblique::buildChildren(t, kids.data());
@@ -67,10 +70,11 @@ int main()
     std::printf("complete tree of depth %lld (%lld nodes), d = %lld, %lld rows of %lld features, ns per row\n",
                 (long long)depth, (long long)m, (long long)d, (long long)rows, (long long)columns);
     for (std::int64_t classes : {2, 10}) {
-        const double fast = perRow(classes, true, tree, data), table = perRow(classes, false, tree, data);
-        std::printf("  %2lld classes: node table, blocks of rows %6.1f ns; child table, a row at a time %6.1f ns "
-                    "(%.1fx; target <= %d ns)\n",
-                    (long long)classes, fast, table, table / fast, classes == 2 ? 40 : 60);
+        const double fast = perRow(classes, NodeTable, tree, data), portable = perRow(classes, Portable, tree, data);
+        const double table = perRow(classes, ChildTable, tree, data);
+        std::printf("  %2lld classes: node table, rows level by level %6.1f ns (portable split %6.1f ns); child "
+                    "table, a row at a time %6.1f ns (%.1fx; target <= %d ns)\n",
+                    (long long)classes, fast, portable, table, table / fast, classes == 2 ? 40 : 60);
     }
 
     // A chain of depth 200 (each level's first child a leaf), per level.
@@ -90,13 +94,13 @@ int main()
     }
     const oblique::ObliqueTree chain{cw.data(), cf.data(), ct.data(), cv.data(), cp.data(), d, cm, cm, cm, cm, cm};
     const oblique::Data fewer{x.data(), rows / 10, columns};
-    const double perLevelChain = perRow(2, true, chain, fewer) / chainDepth;
-    const double perLevelTree = perRow(2, true, tree, data) / depth;
+    const double perLevelChain = perRow(2, NodeTable, chain, fewer) / chainDepth;
+    const double perLevelTree = perRow(2, NodeTable, tree, data) / depth;
     std::printf("  per level: chain of depth %lld %.2f ns, complete tree %.2f ns (chain / tree %.2f; target <= 1)\n",
                 (long long)chainDepth, perLevelChain, perLevelTree, perLevelChain / perLevelTree);
 
     threads::force(0, 0);
-    const double both = perRow(2, true, tree, data);
+    const double both = perRow(2, NodeTable, tree, data);
     threads::force(1, 0);
     std::printf("  2 classes on every processor the process may use: %.1f ns per row\n", both);
 

@@ -57,6 +57,9 @@ inline Features detect()
 
 inline Features features()
 {
+#if !defined(ZEB_CPU_X86)
+    return Features(); // no x86 extensions to ask about (and no atomic word to keep)
+#else
     // Bit 0: asked already; bits 1-3: avx, avx2, avx512f.
     static std::atomic<unsigned> known{0};
     unsigned bits = known.load(std::memory_order_relaxed);
@@ -70,6 +73,7 @@ inline Features features()
     f.avx2 = (bits & 4u) != 0;
     f.avx512f = (bits & 8u) != 0;
     return f;
+#endif
 }
 
 inline bool avx()

@@ -1,6 +1,8 @@
 #include "obliqueCore.h"
 
+#include "cpuFeatures.h"
 #include "fpState.h"
+#include "levels.h"
 #include "threads.h"
 
 #include <algorithm>
@@ -155,27 +157,74 @@ std::int64_t withFeatures(const ObliqueTree &tree)
     return n < tree.featureColumns ? n : tree.featureColumns;
 }
 
+constexpr int block = 32;          // rows per block: a multiple of this
+constexpr int largestBlock = 4096; // rows descending level by level together, at most
+// Nodes of more weights than this split their rows without AVX-512.
+constexpr std::int64_t maxVectorWeights = 64;
+// Weighted terms of descent that pay for a thread: about a millisecond's.
+constexpr std::int64_t termsPerThread = std::int64_t(1) << 17;
+
+// Rows per block: up to 4096, whose features (20 columns: 640 KB) stay in
+// the second-level cache while they go down the tree together; no more
+// than the data has (rounded up to 32); and for a tree of m nodes at most
+// 2^23/m, since a cyclic tree keeps every row of a block descending for m
+// levels before its fault is found.
+std::int64_t blockRows(const ObliqueTree &tree, const Data &data)
+{
+    const std::int64_t byTree = (std::int64_t(1) << 23) / (tree.m > 0 ? tree.m : 1);
+    const std::int64_t byData = (data.rows + block - 1) / block * block;
+    std::int64_t rows = byTree < largestBlock ? byTree / block * block : largestBlock;
+    rows = rows < block ? block : rows;
+    return byData > 0 && byData < rows ? byData : rows;
+}
+
+// Each part's scratch: two lists of row ids and two of groups (3 integers
+// each), the rows' leaves and their votes as doubles.
+std::int64_t partDoubles(std::int64_t rows)
+{
+    return 6 * rows;
+}
+
+// The table's header (parts, rows per block) and regions.
 struct Table {
+    int parts;
+    std::int64_t rows; // per block
     std::int32_t *link;
     std::int32_t *kind;
     std::int64_t *columns;
-    Table(double *t, std::int64_t m)
-        : link(reinterpret_cast<std::int32_t *>(t)), kind(link + 2 * m),
-          columns(reinterpret_cast<std::int64_t *>(t + m + (m + 1) / 2))
+    double *scratch; // parts x partDoubles(rows)
+    Table(double *t, std::int64_t m, std::int64_t d, std::int64_t nodes)
+        : parts(static_cast<int>(t[0])), rows(static_cast<std::int64_t>(t[1])),
+          link(reinterpret_cast<std::int32_t *>(t + 2)), kind(link + 2 * m),
+          columns(reinterpret_cast<std::int64_t *>(t + 2 + m + (m + 1) / 2)),
+          scratch(t + 2 + m + (m + 1) / 2 + d * nodes)
     {
     }
 };
 
 } // namespace
 
-std::int64_t nodeTableDoubles(const ObliqueTree &tree)
+int rowParts(const ObliqueTree &tree, const Data &data)
 {
-    return tree.m + (tree.m + 1) / 2 + tree.d * withFeatures(tree);
+    // Without columns one row serves all (evaluateCompiled).
+    if (data.columns == 0 || data.rows <= 0)
+        return 1;
+    const std::int64_t rows = blockRows(tree, data);
+    const std::int64_t blocks = (data.rows + rows - 1) / rows;
+    return threads::forWork(data.rows * tree.d, termsPerThread, blocks);
 }
 
-void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, double *table)
+std::int64_t nodeTableDoubles(const ObliqueTree &tree, const Data &data, int parts)
 {
-    Table t(table, tree.m);
+    return 2 + tree.m + (tree.m + 1) / 2 + tree.d * withFeatures(tree) +
+           parts * partDoubles(blockRows(tree, data));
+}
+
+void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, int parts, double *table)
+{
+    table[0] = parts;
+    table[1] = static_cast<double>(blockRows(tree, data));
+    Table t(table, tree.m, tree.d, withFeatures(tree));
     const std::int64_t d = tree.d;
     // Children first, as in buildChildren (1-based, 0 for none).
     buildChildren(tree, t.link);
@@ -232,102 +281,128 @@ void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, doub
 
 namespace {
 
-constexpr int block = 32; // rows descending together
-// Up to this many columns of X, a block's rows are copied side by side
-// before they descend: each row's features then share a cache line or two.
-constexpr std::int64_t copiedColumns = 64;
+// A block's rows at one node: ids[begin, begin + count).
+struct Group {
+    std::int32_t node, begin, count;
+};
 
-// The rows i0 .. i0 + n - 1 of a block, to their leaves (node[r], 0-based)
-// or to the first fault in row order (returned, node 1-based). D is the
-// weight count where it is small (the sums unrolled), 0 for any.
-template <int D, bool Copied>
-Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t i0, int n,
-                     std::int32_t *node)
+// A part's scratch, carved out of its partDoubles(rows) doubles.
+struct Lists {
+    std::int32_t *ids, *nextIds;
+    Group *groups, *nextGroups;
+    std::int32_t *leaf;
+    double *vote;
+    Lists(double *s, std::int64_t rows)
+    {
+        ids = reinterpret_cast<std::int32_t *>(s);
+        nextIds = ids + rows;
+        groups = reinterpret_cast<Group *>(nextIds + rows);
+        nextGroups = groups + rows;
+        leaf = reinterpret_cast<std::int32_t *>(nextGroups + rows);
+        vote = s + 5 * rows;
+    }
+};
+
+// A group's rows split by their sums: those going to the first child written
+// from the front of `to`, those going to the second from the back; returns
+// how many go to the first. Each row's sum is formed exactly as descend
+// forms it (so is the AVX-512 split's). D: the weight count where it is
+// small (0: any).
+template <int D>
+int splitGroup(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t i0, const Group &g,
+               const std::int32_t *ids, std::int32_t *to, bool vectors)
 {
     const std::int64_t d = D > 0 ? D : tree.d;
-    std::int64_t steps[block];
-    int live[block];
-    for (int r = 0; r < n; ++r) {
-        node[r] = 0;
-        steps[r] = 0;
-        live[r] = r;
+    const std::int64_t at = g.node;
+    const double *w = tree.W + at * d;
+    const std::int64_t *columns = t.columns + at * d;
+    const double threshold = tree.threshold[at];
+    const double *base = data.x + i0;
+    if (vectors && d <= maxVectorWeights) {
+        const double *column[maxVectorWeights];
+        for (std::int64_t j = 0; j < d; ++j)
+            column[j] = base + columns[j] * data.rows;
+        return avx512::split(w, column, d, threshold, ids + g.begin, g.count, to + g.begin);
     }
-    int alive = n;
-    Outcome first;
-    int firstRow = block;
-    // The block's rows side by side (row r's features at xs + r * stride),
-    // copied where they are few enough (Copied), read in place otherwise.
-    double rowsCopy[Copied ? block * copiedColumns : 1];
-    const double *xs = data.x + i0;
-    std::int64_t stride = 1;
-    const std::int64_t step = Copied ? 1 : data.rows;
-    if (Copied) {
-        for (std::int64_t c = 0; c < data.columns; ++c)
-            for (int r = 0; r < n; ++r)
-                rowsCopy[r * data.columns + c] = data.x[i0 + r + c * data.rows];
-        xs = rowsCopy;
-        stride = data.columns;
-    }
-    while (alive > 0) {
-        int still = 0;
-        int q = 0;
-        // Two rows at a time while both are at internal nodes: their sums'
-        // chains of additions side by side, so each waits on the other's
-        // latency less.
-        for (; q + 1 < alive; q += 2) {
-            const int r0 = live[q], r1 = live[q + 1];
-            const std::int32_t a0 = node[r0], a1 = node[r1];
-            if (t.kind[a0] != Internal || t.kind[a1] != Internal || steps[r0] >= tree.m || steps[r1] >= tree.m)
-                break;
-            const double *w0 = tree.W + static_cast<std::int64_t>(a0) * d;
-            const double *w1 = tree.W + static_cast<std::int64_t>(a1) * d;
-            const std::int64_t *o0 = t.columns + static_cast<std::int64_t>(a0) * d;
-            const std::int64_t *o1 = t.columns + static_cast<std::int64_t>(a1) * d;
-            const double *x0 = xs + r0 * stride, *x1 = xs + r1 * stride;
-            double s0 = 0.0, s1 = 0.0;
-            for (std::int64_t j = 0; j < d; ++j) {
-                s0 = s0 + w0[j] * x0[o0[j] * step];
-                s1 = s1 + w1[j] * x1[o1[j] * step];
-            }
-            const double d0 = s0 - tree.threshold[a0], d1 = s1 - tree.threshold[a1];
-            node[r0] = t.link[2 * static_cast<std::int64_t>(a0) + (d0 >= 0.0)];
-            node[r1] = t.link[2 * static_cast<std::int64_t>(a1) + (d1 >= 0.0)];
-            ++steps[r0];
-            ++steps[r1];
-            live[still++] = r0;
-            live[still++] = r1;
+    const double *x[D > 0 ? D : 1];
+    if (D > 0)
+        for (int j = 0; j < D; ++j)
+            x[j] = base + columns[j] * data.rows;
+    int front = 0, back = g.count;
+    for (int q = 0; q < g.count; ++q) {
+        const std::int32_t r = ids[g.begin + q];
+        double s = 0.0;
+        if (D > 0) {
+            for (int j = 0; j < D; ++j)
+                s = s + w[j] * x[j][r];
+        } else {
+            for (std::int64_t j = 0; j < d; ++j)
+                s = s + w[j] * base[columns[j] * data.rows + r];
         }
-        for (; q < alive; ++q) {
-            const int r = live[q];
-            const std::int32_t at = node[r];
-            const std::int32_t kind = t.kind[at];
-            if (kind == Internal && steps[r] < tree.m) {
-                const double *w = tree.W + static_cast<std::int64_t>(at) * d;
-                const std::int64_t *off = t.columns + static_cast<std::int64_t>(at) * d;
-                const double *x = xs + r * stride;
-                double s = 0.0;
-                for (std::int64_t j = 0; j < d; ++j)
-                    s = s + w[j] * x[off[j] * step];
-                // The next node by an index, not a branch: which way a row
-                // goes is data, and a mispredicted branch would stall the
-                // other rows' loads behind it.
-                const double delta = s - tree.threshold[at];
-                node[r] = t.link[2 * static_cast<std::int64_t>(at) + (delta >= 0.0)];
-                ++steps[r];
-                live[still++] = r;
+        // NaN (from a NaN anywhere, or +Inf against +Inf) goes to the first child.
+        const bool second = s - threshold >= 0.0;
+        // Both slots written, one kept: no branch on the data.
+        to[g.begin + front] = r;
+        to[g.begin + back - 1] = r;
+        front += !second;
+        back -= second;
+    }
+    return front;
+}
+
+// The rows i0 .. i0 + n - 1 to their leaves (leaf[r], 0-based) or to the
+// first fault in row order (returned, node 1-based), a level at a time, the
+// rows at each node together: at level L every row still descending has
+// taken L steps.
+template <int D>
+Outcome descendLevels(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t i0, int n,
+                      bool vectors, Lists &lists)
+{
+    std::int32_t *ids = lists.ids, *nextIds = lists.nextIds;
+    Group *groups = lists.groups, *nextGroups = lists.nextGroups;
+    for (int r = 0; r < n; ++r)
+        ids[r] = r;
+    int count = n > 0 ? 1 : 0;
+    groups[0] = Group{0, 0, n};
+    Outcome first;
+    std::int32_t firstRow = n;
+    for (std::int64_t level = 0; count > 0; ++level) {
+        const bool cycled = level >= tree.m; // M internal nodes visited: one of them twice
+        int nextCount = 0;
+        for (int k = 0; k < count; ++k) {
+            const Group &g = groups[k];
+            const std::int32_t kind = t.kind[g.node];
+            if (kind == Internal && !cycled) {
+                const int left = splitGroup<D>(tree, t, data, i0, g, ids, nextIds, vectors);
+                const std::int32_t *link = t.link + 2 * static_cast<std::int64_t>(g.node);
+                if (left > 0)
+                    nextGroups[nextCount++] = Group{link[0], g.begin, left};
+                if (left < g.count)
+                    nextGroups[nextCount++] = Group{link[1], g.begin + left, g.count - left};
                 continue;
             }
-            if (kind != Leaf && r < firstRow) {
-                // Beyond W or terminalVote is found before the step count,
-                // the other faults after it.
-                firstRow = r;
+            if (kind == Leaf) {
+                for (int q = 0; q < g.count; ++q)
+                    lists.leaf[ids[g.begin + q]] = g.node;
+                continue;
+            }
+            // A fault: the group's first row in row order, where it precedes
+            // every fault found so far. Beyond W or terminalVote is found
+            // before the step count, the other faults after it.
+            std::int32_t lowest = n;
+            for (int q = 0; q < g.count; ++q)
+                lowest = ids[g.begin + q] < lowest ? ids[g.begin + q] : lowest;
+            if (lowest < firstRow) {
+                firstRow = lowest;
                 first.fault = kind == BeyondW || kind == BeyondVote ? faultOf(kind)
-                              : steps[r] == tree.m                   ? Fault::Cycle
+                              : cycled                               ? Fault::Cycle
                                                                      : faultOf(kind);
-                first.node = at + 1;
+                first.node = g.node + 1;
             }
         }
-        alive = still;
+        std::swap(ids, nextIds);
+        std::swap(groups, nextGroups);
+        count = nextCount;
     }
     return first;
 }
@@ -335,28 +410,27 @@ Outcome descendBlock(const ObliqueTree &tree, const Table &t, const Data &data, 
 // The rows [begin, end) (begin a multiple of the block): their votes, or the
 // fault of the first of them, in row order, whose descent faults.
 Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, std::int64_t k, double *v,
-                     std::int64_t begin, std::int64_t end)
+                     std::int64_t begin, std::int64_t end, bool vectors, double *scratch)
 {
     const std::int64_t rows = data.rows;
-    auto descend = [&](std::int64_t i0, int n, std::int32_t *node) {
-        if (data.columns > copiedColumns)
-            return descendBlock<0, false>(tree, t, data, i0, n, node);
+    Lists lists(scratch, t.rows);
+    vectors = vectors && cpu::avx512f();
+    auto descend = [&](std::int64_t i0, int n) {
         switch (tree.d) {
-        case 1: return descendBlock<1, true>(tree, t, data, i0, n, node);
-        case 2: return descendBlock<2, true>(tree, t, data, i0, n, node);
-        case 3: return descendBlock<3, true>(tree, t, data, i0, n, node);
-        case 4: return descendBlock<4, true>(tree, t, data, i0, n, node);
-        case 5: return descendBlock<5, true>(tree, t, data, i0, n, node);
-        case 6: return descendBlock<6, true>(tree, t, data, i0, n, node);
-        case 7: return descendBlock<7, true>(tree, t, data, i0, n, node);
-        case 8: return descendBlock<8, true>(tree, t, data, i0, n, node);
-        default: return descendBlock<0, true>(tree, t, data, i0, n, node);
+        case 1: return descendLevels<1>(tree, t, data, i0, n, vectors, lists);
+        case 2: return descendLevels<2>(tree, t, data, i0, n, vectors, lists);
+        case 3: return descendLevels<3>(tree, t, data, i0, n, vectors, lists);
+        case 4: return descendLevels<4>(tree, t, data, i0, n, vectors, lists);
+        case 5: return descendLevels<5>(tree, t, data, i0, n, vectors, lists);
+        case 6: return descendLevels<6>(tree, t, data, i0, n, vectors, lists);
+        case 7: return descendLevels<7>(tree, t, data, i0, n, vectors, lists);
+        case 8: return descendLevels<8>(tree, t, data, i0, n, vectors, lists);
+        default: return descendLevels<0>(tree, t, data, i0, n, vectors, lists);
         }
     };
-    for (std::int64_t i0 = begin; i0 < end; i0 += block) {
-        const int n = static_cast<int>(end - i0 < block ? end - i0 : block);
-        std::int32_t node[block];
-        Outcome o = descend(i0, n, node);
+    for (std::int64_t i0 = begin; i0 < end; i0 += t.rows) {
+        const int n = static_cast<int>(end - i0 < t.rows ? end - i0 : t.rows);
+        Outcome o = descend(i0, n);
         if (o.fault != Fault::None)
             return o;
         if (k <= 0)
@@ -365,9 +439,9 @@ Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, 
         // one descent's vote for every row.
         // (The vote columns as doubles, so that each column's comparisons
         // and stores run a register of rows at a time.)
-        double vote[block];
+        double *vote = lists.vote;
         for (int r = 0; r < n; ++r)
-            vote[r] = t.link[2 * static_cast<std::int64_t>(node[r])];
+            vote[r] = t.link[2 * static_cast<std::int64_t>(lists.leaf[r])];
         for (std::int64_t j = 0; j < k; ++j) {
             double *column = v + j * rows + i0;
             const double target = static_cast<double>(j);
@@ -384,9 +458,6 @@ Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, 
     return Outcome();
 }
 
-// Weighted terms of descent that pay for a thread: about a millisecond's.
-constexpr std::int64_t termsPerThread = std::int64_t(1) << 17;
-
 struct RowJob {
     const ObliqueTree *tree;
     const Table *table;
@@ -395,35 +466,39 @@ struct RowJob {
     double *v;
     std::int64_t blocks;
     int parts;
+    bool vectors;
     Outcome outcome[64];
 };
 
 void rowPart(void *arg, int part)
 {
     RowJob &job = *static_cast<RowJob *>(arg);
-    const std::int64_t begin = job.blocks * part / job.parts * block;
-    const std::int64_t end = std::min(job.data->rows, job.blocks * (part + 1) / job.parts * block);
+    const std::int64_t rows = job.table->rows;
+    const std::int64_t begin = job.blocks * part / job.parts * rows;
+    const std::int64_t end = std::min(job.data->rows, job.blocks * (part + 1) / job.parts * rows);
     const fpstate::Saved saved = fpstate::enter();
-    job.outcome[part] = evaluateRows(*job.tree, *job.table, *job.data, job.k, job.v, begin, end);
+    job.outcome[part] = evaluateRows(*job.tree, *job.table, *job.data, job.k, job.v, begin, end, job.vectors,
+                                     job.table->scratch + part * partDoubles(rows));
     fpstate::leave(saved);
 }
 
 } // namespace
 
-Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k, double *v)
+Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k, double *v,
+                         bool vectors)
 {
-    const Table t(const_cast<double *>(table), tree.m);
+    const Table t(const_cast<double *>(table), tree.m, tree.d, withFeatures(tree));
     // Without columns every row takes the first row's path: one row serves all.
     if (data.columns == 0)
-        return evaluateRows(tree, t, data, k, v, 0, data.rows > 0 ? 1 : 0);
-    // Blocks of rows over threads where there are enough of them: each part
-    // stops at its own first fault, and the lowest part's fault is the first
-    // in row order.
-    const std::int64_t blocks = (data.rows + block - 1) / block;
-    const int parts = threads::forWork(data.rows * tree.d, termsPerThread, blocks);
+        return evaluateRows(tree, t, data, k, v, 0, data.rows > 0 ? 1 : 0, vectors, t.scratch);
+    // Blocks of rows over threads where there are enough of them (as many
+    // parts as the table has scratch for): each part stops at its own first
+    // fault, and the lowest part's fault is the first in row order.
+    const std::int64_t blocks = (data.rows + t.rows - 1) / t.rows;
+    const int parts = static_cast<int>(std::min<std::int64_t>(t.parts, blocks));
     if (parts <= 1)
-        return evaluateRows(tree, t, data, k, v, 0, data.rows);
-    RowJob job{&tree, &t, &data, k, v, blocks, parts, {}};
+        return evaluateRows(tree, t, data, k, v, 0, data.rows, vectors, t.scratch);
+    RowJob job{&tree, &t, &data, k, v, blocks, parts, vectors, {}};
     threads::run(parts, rowPart, &job);
     for (int part = 0; part < parts; ++part)
         if (job.outcome[part].fault != Fault::None)

@@ -67,24 +67,31 @@ Outcome evaluateTree(const ObliqueTree &tree, const std::int32_t *children, cons
                      double *v);
 
 // The node table: what each node is, checked once per call rather than at
-// every row that reaches it, in one block of nodeTableDoubles(tree) doubles
-// (zero-filled):
+// every row that reaches it, and the scratch of the block descent, in one
+// block of nodeTableDoubles(tree, data, parts) doubles (zero-filled), for
+// parts = rowParts(tree, data) (the threads the rows will be split over):
+//   a header: the parts and the rows per block;
 //   link, 2M 32-bit integers: an internal node's first and second child
 //     (0-based), a leaf's vote column (-1: none);
 //   kind, M 32-bit integers: Kind below;
 //   columns, d min(M, wColumns, featureColumns) 64-bit integers: an
-//     internal node's d feature columns of the data (0-based).
+//     internal node's d feature columns of the data (0-based);
+//   each part's lists of rows and groups (six doubles per row of a block).
 // A node whose use would be a fault is of the fault's kind: a row that
 // reaches it stops there, with today's message and node number, and a node
 // no row reaches is never reported.
-std::int64_t nodeTableDoubles(const ObliqueTree &tree);
-void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, double *table);
+int rowParts(const ObliqueTree &tree, const Data &data);
+std::int64_t nodeTableDoubles(const ObliqueTree &tree, const Data &data, int parts);
+void compileTree(const ObliqueTree &tree, const Data &data, std::int64_t k, int parts, double *table);
 
-// evaluateTree's votes and fault through the node table: rows descend in
-// blocks, their loads overlapping, each node's sum exactly as descend forms
-// it (products rounded, added in weight order, no fused multiply-add).
+// evaluateTree's votes and fault through the node table: the rows of a
+// block (up to 4096) go down the tree a level at a time, those at the same
+// node together, each node's sum exactly as descend forms it (products
+// rounded, added in weight order, no fused multiply-add), eight rows at a
+// time in AVX-512 registers where the processor has them and `vectors`
+// allows (tests compare both ways).
 Outcome evaluateCompiled(const ObliqueTree &tree, const double *table, const Data &data, std::int64_t k,
-                         double *v);
+                         double *v, bool vectors = true);
 
 } // namespace oblique
 

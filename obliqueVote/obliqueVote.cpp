@@ -177,18 +177,22 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (data.rows == 0)
         return;
 
-    // The node table: each node's children, kind and feature offsets, found
+    // The node table: each node's children, kind and feature columns, found
     // once for the call (its size is bounded by W's and treeIndices' own,
-    // which exist). Where even that cannot be addressed, the children alone
-    // (2M 32-bit integers; M doubles of treeIndices exist) and a descent
-    // that checks each node as it goes. A leaf root needs neither.
+    // which exist), and the block descent's lists (six doubles per row of a
+    // block of at most 4096, for each thread). Where even that cannot be
+    // addressed, the children alone (2M 32-bit integers; M doubles of
+    // treeIndices exist) and a descent that checks each node as it goes. A
+    // leaf root needs neither.
     // The projections and their comparisons run under the module's own
     // floating-point state, so the same rows take the same branches
     // whatever rounding mode the caller left.
     double *table = nullptr;
     std::int32_t *children = nullptr;
+    int parts = 1;
     if (!rootIsLeaf) {
-        const std::int64_t size = oblique::nodeTableDoubles(tree);
+        parts = oblique::rowParts(tree, data);
+        const std::int64_t size = oblique::nodeTableDoubles(tree, data, parts);
         if (mexhost::addressable(size, sizeof(double)))
             table = static_cast<double *>(mxCalloc(static_cast<std::size_t>(size), sizeof(double)));
         else
@@ -198,7 +202,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const fpstate::Saved caller = fpstate::enter();
     oblique::Outcome o;
     if (table) {
-        oblique::compileTree(tree, data, k, table);
+        oblique::compileTree(tree, data, k, parts, table);
         o = oblique::evaluateCompiled(tree, table, data, k, votes);
     } else {
         if (children)

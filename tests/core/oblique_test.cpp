@@ -291,6 +291,18 @@ TEST(ObliqueVote, ChildTableDescentEqualsTheLiteralScan)
     EXPECT_GT(clean, 10000);
 }
 
+// The node table's votes: the table sized for the threads the call would
+// use, compiled, then the block descent (AVX-512 where `vectors` and the
+// processor allow, the portable split otherwise).
+oblique::Outcome compiled(const oblique::ObliqueTree &tree, const oblique::Data &data, std::int64_t k, double *v,
+                          bool vectors = true)
+{
+    const int parts = oblique::rowParts(tree, data);
+    std::vector<double> table(oblique::nodeTableDoubles(tree, data, parts), 0.0);
+    oblique::compileTree(tree, data, k, parts, table.data());
+    return oblique::evaluateCompiled(tree, table.data(), data, k, v, vectors);
+}
+
 // The node table's block descent gives the child-table descent's votes and
 // first fault, on random well-formed and damaged trees, with NaN and
 // infinite entries in the rows, over more rows than one block.
@@ -301,9 +313,10 @@ TEST(ObliqueVote, NodeTableDescentEqualsTheChildTableDescent)
     std::uniform_real_distribution<double> u(0, 1);
     int faults = 0;
     for (int n = 0; n < 3000; ++n) {
-        // Few columns (the rows copied side by side), none, or more than a
-        // block copies (read in place).
-        const std::int64_t rows = 1 + static_cast<std::int64_t>(u(rng) * 40);
+        // No columns, a few or many; mostly part of a block of rows, now
+        // and then more than one block (4096 rows).
+        const std::int64_t rows = n % 10 == 3 ? 4097 + static_cast<std::int64_t>(u(rng) * 2000)
+                                              : 1 + static_cast<std::int64_t>(u(rng) * 40);
         const std::int64_t columns = n % 7 == 0 ? 0 : n % 5 == 0 ? 70 : 3;
         const Tree t = randomTree(rng, n % 2 == 0, columns == 0 ? 3 : columns);
         std::vector<double> x(rows * columns);
@@ -313,15 +326,16 @@ TEST(ObliqueVote, NodeTableDescentEqualsTheChildTableDescent)
         const oblique::Data data{x.data(), rows, columns};
         const std::int64_t k = static_cast<std::int64_t>(u(rng) * 5) - 1;
         const Votes want = evaluate(view, x, rows, k);
-        std::vector<double> table(oblique::nodeTableDoubles(view), 0.0), got(rows * std::max<std::int64_t>(k, 0), -1.0);
-        oblique::compileTree(view, data, k, table.data());
-        const oblique::Outcome o = oblique::evaluateCompiled(view, table.data(), data, k, got.data());
-        ASSERT_EQ(o.fault, want.outcome.fault) << "tree " << n;
-        ASSERT_EQ(o.node, o.fault == Fault::None ? 0 : want.outcome.node) << "tree " << n;
-        if (o.fault == Fault::None)
-            ASSERT_EQ(got, want.v) << "tree " << n;
-        else
-            ++faults;
+        for (bool vectors : {true, false}) {
+            std::vector<double> got(rows * std::max<std::int64_t>(k, 0), -1.0);
+            const oblique::Outcome o = compiled(view, data, k, got.data(), vectors);
+            ASSERT_EQ(o.fault, want.outcome.fault) << "tree " << n << " vectors " << vectors;
+            ASSERT_EQ(o.node, o.fault == Fault::None ? 0 : want.outcome.node) << "tree " << n << " vectors " << vectors;
+            if (o.fault == Fault::None)
+                ASSERT_EQ(got, want.v) << "tree " << n << " vectors " << vectors;
+            else
+                faults += vectors;
+        }
     }
     EXPECT_GT(faults, 300);
 }
@@ -341,9 +355,8 @@ TEST(ObliqueVote, NodeTableReportsOnlyTheFaultsRowsReach)
     const oblique::ObliqueTree view = t.view();
     auto run = [&](const std::vector<double> &x) {
         const oblique::Data data{x.data(), static_cast<std::int64_t>(x.size()), 1};
-        std::vector<double> table(oblique::nodeTableDoubles(view), 0.0), v(x.size() * 2);
-        oblique::compileTree(view, data, 2, table.data());
-        return oblique::evaluateCompiled(view, table.data(), data, 2, v.data());
+        std::vector<double> v(x.size() * 2);
+        return compiled(view, data, 2, v.data());
     };
     std::vector<double> x(37, -1.0);
     EXPECT_EQ(run(x).fault, Fault::None);
@@ -369,9 +382,8 @@ TEST(ObliqueVote, NodeTableReportsOnlyTheFaultsRowsReach)
     const std::vector<double> rowsOfChain = {0.0, 5.0, 1999.0, 2500.0};
     const Votes want = evaluate(chain.view(), rowsOfChain, 4, 2);
     const oblique::Data data{rowsOfChain.data(), 4, 1};
-    std::vector<double> table(oblique::nodeTableDoubles(chain.view()), 0.0), v(8);
-    oblique::compileTree(chain.view(), data, 2, table.data());
-    const oblique::Outcome c = oblique::evaluateCompiled(chain.view(), table.data(), data, 2, v.data());
+    std::vector<double> v(8);
+    const oblique::Outcome c = compiled(chain.view(), data, 2, v.data());
     EXPECT_EQ(c.fault, want.outcome.fault);
     EXPECT_EQ(v, want.v);
 }

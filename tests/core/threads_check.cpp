@@ -112,22 +112,29 @@ void obliqueFaults()
                               parent = {0, 1, 1, 2, 2, 3, 3, 5};
     const oblique::ObliqueTree tree{w.data(), features.data(), threshold.data(), vote.data(), parent.data(),
                                     1, 8, 8, 8, 8, 8};
-    const std::int64_t rows = 1000;
-    for (auto faults : {std::vector<std::int64_t>{}, {900}, {300, 700}, {999, 40}, {500, 501, 33}}) {
+    // Five blocks of rows (4096 each, the last part of one).
+    const std::int64_t rows = 20000;
+    for (auto faults : {std::vector<std::int64_t>{}, {18000}, {6000, 14000}, {19999, 800}, {10000, 10001, 4100}}) {
         std::vector<double> x(rows);
         for (std::int64_t i = 0; i < rows; ++i)
             x[i] = i % 2 == 0 ? -2.0 : 0.5; // leaves 4 and 6: no fault
         for (std::size_t f = 0; f < faults.size(); ++f)
             x[faults[f]] = f % 2 == 0 ? 2.0 : -0.5; // node 7's fault, or node 5's
         const oblique::Data data{x.data(), rows, 1};
-        std::vector<double> table(oblique::nodeTableDoubles(tree), 0.0), want(rows * 3, -1.0);
-        oblique::compileTree(tree, data, 3, table.data());
+        // The table sized for the threads forced, as the plug-in sizes it.
+        auto votes = [&](std::vector<double> &v) {
+            const int parts = oblique::rowParts(tree, data);
+            std::vector<double> table(oblique::nodeTableDoubles(tree, data, parts), 0.0);
+            oblique::compileTree(tree, data, 3, parts, table.data());
+            return oblique::evaluateCompiled(tree, table.data(), data, 3, v.data());
+        };
+        std::vector<double> want(rows * 3, -1.0);
         threads::force(1, 0);
-        const oblique::Outcome first = oblique::evaluateCompiled(tree, table.data(), data, 3, want.data());
+        const oblique::Outcome first = votes(want);
         for (int n : counts) {
             threads::force(n, 1);
             std::vector<double> got(rows * 3, -1.0);
-            const oblique::Outcome o = oblique::evaluateCompiled(tree, table.data(), data, 3, got.data());
+            const oblique::Outcome o = votes(got);
             expect(o.fault == first.fault && o.node == first.node, "zebUtilObliqueVote's first fault", n);
             if (first.fault == oblique::Fault::None)
                 expect(same(got, want), "zebUtilObliqueVote votes", n);

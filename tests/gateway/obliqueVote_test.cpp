@@ -87,9 +87,10 @@ TEST_F(ObliqueVoteGateway, VotesWithExtraFieldsAndOnlyTheFirstElement)
     ASSERT_EQ(e.size(), 3u); // the output, the node table, its release
     EXPECT_EQ(e[0].event, Event::Create);
     EXPECT_EQ(e[1].event, Event::Calloc);
-    // 3 nodes: children and kinds (3 x 3 32-bit integers, 5 doubles) and one
-    // feature offset each (3 doubles).
-    EXPECT_EQ(e[1].bytes, 8 * sizeof(double));
+    // 3 nodes: the header (2 doubles), children and kinds (3 x 3 32-bit
+    // integers, 5 doubles), one feature column each (3 doubles), and one
+    // thread's lists for a block of 32 rows (6 doubles a row).
+    EXPECT_EQ(e[1].bytes, (2 + 5 + 3 + 6 * 32) * sizeof(double));
 
     // A 1x2 structure array: the second element's tables are never used.
     mxArray *s = arrays.add(standin::structure({1, 2}, fieldNames));

@@ -340,6 +340,31 @@ TEST(ObliqueVote, NodeTableDescentEqualsTheChildTableDescent)
     EXPECT_GT(faults, 300);
 }
 
+// Outputs of 2^20 elements and more are written with streaming stores:
+// the same votes, an odd row count putting every other column off the
+// 16-byte boundary.
+TEST(ObliqueVote, LargeOutputsGetTheSameVotes)
+{
+    std::mt19937 rng(99);
+    std::normal_distribution<double> nd(0, 1);
+    const std::int64_t rows = (std::int64_t(1) << 19) + 7, columns = 3, k = 3;
+    Tree t;
+    do
+        t = randomTree(rng, true, columns);
+    while (t.parent.size() < 15); // a tree of seven internal nodes or more
+    std::vector<double> x(rows * columns);
+    for (auto &v : x)
+        v = std::round(4 * nd(rng)) / 4;
+    const oblique::Data data{x.data(), rows, columns};
+    const Votes want = evaluate(t.view(), x, rows, k);
+    ASSERT_EQ(want.outcome.fault, Fault::None);
+    for (bool vectors : {true, false}) {
+        std::vector<double> got(rows * k, -1.0);
+        EXPECT_EQ(compiled(t.view(), data, k, got.data(), vectors).fault, Fault::None);
+        EXPECT_EQ(got, want.v) << "vectors " << vectors;
+    }
+}
+
 // Faults that no row reaches are never reported; the one the last row
 // reaches is, at that row's node; a chain 2000 nodes deep is descended.
 TEST(ObliqueVote, NodeTableReportsOnlyTheFaultsRowsReach)

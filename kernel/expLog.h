@@ -387,15 +387,26 @@ inline typename V::D exp(typename V::D x)
         return V::mul(y, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 1023)))));
 
     // 2^e as two factors, 2^e1 2^e2 with e1 = floor(e/2): each a normal
-    // double and the first product exact, so near overflow and into the
-    // subnormals the result is rounded once, by the second multiplication,
-    // exactly as the single scaling above rounds.
+    // double and the first product exact, so near overflow the result is
+    // rounded once, by the second multiplication, exactly as the single
+    // scaling above rounds.
     const U e1Plus = V::template shr<1>(ePlus); // 2^46 + e1
     const U e2Plus = V::sub64(ePlus, e1Plus);   // 2^46 + e2
     const U bias = V::ints((std::uint64_t(1) << 46) - 1023);
     const D scale1 = V::real(V::template shl<52>(V::sub64(e1Plus, bias)));
     const D scale2 = V::real(V::template shl<52>(V::sub64(e2Plus, bias)));
-    const D result = V::mul(V::mul(y, scale1), scale2);
+    // Subnormal results (below 2^-1022) are rounded once as well, but in a
+    // scaled copy: t = y 2^(e + 1074) is exact and below 2^52 there, and
+    // t + 2^52 rounds it to an integer, the subnormal's own bits. No
+    // multiplication forms a subnormal, which some processors finish slowly,
+    // in microcode. (Lanes of x >= -700 are never subnormal; their t is y.)
+    const M low = V::lt(xc, V::splat(-700.0));
+    const D scale3 = V::select(
+        low, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 2097)))), V::splat(1.0));
+    const D t = V::mul(y, scale3);
+    const M tiny = V::andM(low, V::lt(t, V::splat(0x1p52)));
+    const D subnormal = V::real(V::sub64(V::bits(V::add(t, V::splat(0x1p52))), V::bits(V::splat(0x1p52))));
+    const D result = V::select(tiny, subnormal, V::mul(V::mul(y, scale1), V::select(tiny, V::splat(1.0), scale2)));
     return V::select(V::isNaN(x), V::add(x, x), result);
 }
 

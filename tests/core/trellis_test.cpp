@@ -309,7 +309,7 @@ TEST(TrellisPass, TheBandBelowTheLargestTermCounts)
 }
 
 // The model kinds a faster engine can get wrong.
-enum class Kind { Dense, MinusInfZeros, LogZeros, LeftToRight, Peaked, Dominant };
+enum class Kind { Dense, MinusInfZeros, LogZeros, LeftToRight, Peaked, Dominant, Fading, Sinking };
 
 Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
 {
@@ -350,6 +350,26 @@ Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
             for (std::int64_t j = 1; j < n; ++j)
                 p.B(j, k) -= 850.0 * u(rng);
         break;
+    case Kind::Fading:
+    case Kind::Sinking:
+        // Weights that leave the probability-domain steps' range in the
+        // middle of a block. Fading: state 0 feeds state 1 at 90 below the
+        // column's largest and state 1's emissions are 550 below, so state
+        // 1's weight falls below 2^-860. Sinking: state 0 also stays with log
+        // 80 below its column's largest (from state 1), so while it holds
+        // the weight a step's largest falls below 2^-100.
+        for (std::int64_t i = 0; i < n; ++i) {
+            p.pi[i] = i == 0 ? 0.0 : -INFINITY;
+            for (std::int64_t j = 0; j < n; ++j)
+                p.A(i, j) = j == i ? (i == 0 && kind == Kind::Sinking ? -80.0 : 0.0)
+                            : j == i + 1 ? -90.0
+                            : i == 1 && j == 0 ? 0.0
+                                               : -INFINITY;
+        }
+        for (std::int64_t k = 0; k < t; ++k)
+            for (std::int64_t j = 1; j < n; ++j)
+                p.B(j, k) = -550.0 - 10.0 * u(rng);
+        break;
     }
     return p;
 }
@@ -361,8 +381,8 @@ Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
 // is NaN; and every register width gives the scalar path's bits.
 TEST(TrellisPass, ScaledSumsMatchALongDoubleReferenceOnEveryPath)
 {
-    const Kind kinds[] = {Kind::Dense, Kind::MinusInfZeros, Kind::LogZeros, Kind::LeftToRight, Kind::Peaked,
-                          Kind::Dominant};
+    const Kind kinds[] = {Kind::Dense,  Kind::MinusInfZeros, Kind::LogZeros, Kind::LeftToRight,
+                          Kind::Peaked, Kind::Dominant,      Kind::Fading,   Kind::Sinking};
     const std::int64_t sizes[][2] = {{1, 9}, {2, 30}, {3, 40}, {4, 60}, {5, 33}, {8, 50}, {13, 25}, {33, 20},
                                      {64, 12}, {300, 5}};
     const double u = std::ldexp(1.0, -53);

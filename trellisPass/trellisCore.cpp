@@ -482,19 +482,31 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
 static bool emissionWeights(const double *b, const double *add, std::int64_t n, double *w, double &largest)
 {
     // (b, or b + add: the same loops either way, chosen once.)
+    // (The largest in four running maxima, kept in registers: the
+    // comparisons do not wait on one another. NaN is refused either way.)
     const auto weigh = [&](auto value) {
-        largest = -inf;
+        double top[4] = {-inf, -inf, -inf, -inf};
         bool bad = false;
-        for (std::int64_t j = 0; j < n; ++j) {
+        std::int64_t j = 0;
+        for (; j + 4 <= n; j += 4)
+            for (int k = 0; k < 4; ++k) {
+                const double v = value(j + k);
+                bad = bad || v != v || v == inf;
+                top[k] = v > top[k] ? v : top[k];
+            }
+        for (; j < n; ++j) {
             const double v = value(j);
             bad = bad || v != v || v == inf;
-            largest = v > largest ? v : largest;
+            top[0] = v > top[0] ? v : top[0];
         }
-        for (std::int64_t j = 0; j < n && !bad; ++j) {
-            w[j] = value(j) - largest;
+        const double a = top[0] > top[1] ? top[0] : top[1], b = top[2] > top[3] ? top[2] : top[3];
+        const double most = a > b ? a : b;
+        for (j = 0; j < n && !bad; ++j) {
+            w[j] = value(j) - most;
             bad = w[j] > -inf && w[j] < -600.0;
         }
-        return !bad && largest > -inf;
+        largest = most;
+        return !bad && most > -inf;
     };
     if (add)
         return weigh([&](std::int64_t j) { return b[j] + add[j]; });
@@ -507,10 +519,18 @@ template <int N>
 static inline double largestOf(std::int64_t n, const double *x)
 {
     if (N == 0) {
-        double largest = 0.0;
-        for (std::int64_t j = 0; j < n; ++j)
-            largest = x[j] > largest ? x[j] : largest;
-        return largest;
+        // Four running maxima, so that the comparisons do not wait on one
+        // another.
+        double largest[4] = {0.0, 0.0, 0.0, 0.0};
+        std::int64_t j = 0;
+        for (; j + 4 <= n; j += 4)
+            for (int k = 0; k < 4; ++k)
+                largest[k] = x[j + k] > largest[k] ? x[j + k] : largest[k];
+        for (; j < n; ++j)
+            largest[0] = x[j] > largest[0] ? x[j] : largest[0];
+        const double a = largest[0] > largest[1] ? largest[0] : largest[1];
+        const double b = largest[2] > largest[3] ? largest[2] : largest[3];
+        return a > b ? a : b;
     }
     if (N == 1)
         return x[0];

@@ -192,6 +192,9 @@ constexpr double spreadOfA = 100.0; // R
 constexpr double oneBandEnough = 0x1p-722;
 // The largest state count whose steps run in the probability domain.
 constexpr std::int64_t probabilityStates = 16;
+// Up to this many states, a step whose values span more than one band takes
+// the exact sums.
+constexpr std::int64_t smallSpread = 8;
 
 // The largest of n values (a strict scan from the first), the least finite
 // one (+Inf when none) and whether any is NaN.
@@ -333,6 +336,11 @@ struct Engine {
                 out[c] = (m + colMax[c]) + p[c];
             return true;
         }
+
+        // A small model's step spread over more than one band costs less as
+        // exact sums (N^2 exps) than sorted into bands.
+        if (n <= smallSpread)
+            return false;
 
         // Bands: the finite terms in decreasing order (by state where equal),
         // a new band wherever a term falls more than W below its band's top.

@@ -484,32 +484,44 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
     }
 }
 
+// The largest of value(0 .. n-1) and `start` (NaN never chosen), in four
+// running maxima so that the comparisons do not wait on one another: the
+// same value as one scan.
+template <class F>
+static inline double runningMaximum(std::int64_t n, F &&value, double start)
+{
+    double top[4] = {start, start, start, start};
+    std::int64_t j = 0;
+    for (; j + 4 <= n; j += 4)
+        for (int k = 0; k < 4; ++k) {
+            const double v = value(j + k);
+            top[k] = v > top[k] ? v : top[k];
+        }
+    for (; j < n; ++j) {
+        const double v = value(j);
+        top[0] = v > top[0] ? v : top[0];
+    }
+    const double a = top[0] > top[1] ? top[0] : top[1], b = top[2] > top[3] ? top[2] : top[3];
+    return a > b ? a : b;
+}
+
 // A step's emission weights w = (b + add) - largest (add may be null), and
 // that largest: false where the step cannot run in the probability domain
 // (a NaN or +Inf, nothing finite, or a weight more than 600 below the largest).
 static bool emissionWeights(const double *b, const double *add, std::int64_t n, double *w, double &largest)
 {
     // (b, or b + add: the same loops either way, chosen once.)
-    // (The largest in four running maxima, kept in registers: the
-    // comparisons do not wait on one another. NaN is refused either way.)
     const auto weigh = [&](auto value) {
-        double top[4] = {-inf, -inf, -inf, -inf};
         bool bad = false;
-        std::int64_t j = 0;
-        for (; j + 4 <= n; j += 4)
-            for (int k = 0; k < 4; ++k) {
-                const double v = value(j + k);
+        const double most = runningMaximum(
+            n,
+            [&](std::int64_t j) {
+                const double v = value(j);
                 bad = bad || v != v || v == inf;
-                top[k] = v > top[k] ? v : top[k];
-            }
-        for (; j < n; ++j) {
-            const double v = value(j);
-            bad = bad || v != v || v == inf;
-            top[0] = v > top[0] ? v : top[0];
-        }
-        const double a = top[0] > top[1] ? top[0] : top[1], b = top[2] > top[3] ? top[2] : top[3];
-        const double most = a > b ? a : b;
-        for (j = 0; j < n && !bad; ++j) {
+                return v;
+            },
+            -inf);
+        for (std::int64_t j = 0; j < n && !bad; ++j) {
             w[j] = value(j) - most;
             bad = w[j] > -inf && w[j] < -600.0;
         }
@@ -526,20 +538,8 @@ static bool emissionWeights(const double *b, const double *add, std::int64_t n, 
 template <int N>
 static inline double largestOf(std::int64_t n, const double *x)
 {
-    if (N == 0) {
-        // Four running maxima, so that the comparisons do not wait on one
-        // another.
-        double largest[4] = {0.0, 0.0, 0.0, 0.0};
-        std::int64_t j = 0;
-        for (; j + 4 <= n; j += 4)
-            for (int k = 0; k < 4; ++k)
-                largest[k] = x[j + k] > largest[k] ? x[j + k] : largest[k];
-        for (; j < n; ++j)
-            largest[0] = x[j] > largest[0] ? x[j] : largest[0];
-        const double a = largest[0] > largest[1] ? largest[0] : largest[1];
-        const double b = largest[2] > largest[3] ? largest[2] : largest[3];
-        return a > b ? a : b;
-    }
+    if (N == 0)
+        return runningMaximum(n, [x](std::int64_t j) { return x[j]; }, 0.0);
     if (N == 1)
         return x[0];
     const double a = largestOf<N / 2>(N / 2, x), b = largestOf<N - N / 2>(N - N / 2, x + N / 2);
@@ -584,9 +584,9 @@ static inline bool rescale(std::int64_t n, const double *sum, const double *fact
 // the kernel's weighted row sums, inline for small N (the same operations
 // in the same order, so the same bits).
 template <int N>
-static inline void weighted(std::int64_t n, const double *w, const double *scaled, double *out, const Engine &e,
-                            kernel::Isa isa)
+static inline void weighted(std::int64_t n, const double *w, const Engine &e, double *out, kernel::Isa isa)
 {
+    const double *scaled = e.scaled;
     if (N == 0) {
         kernel::weightedRows(w, e.every, n, scaled, n, n, out, isa);
         return;
@@ -608,7 +608,7 @@ template <int N>
 static inline bool advance(std::int64_t n, Engine &e, const double *q, const double *factor, double *out, double &mu,
                            kernel::Isa isa)
 {
-    weighted<N>(n, q, e.scaled, e.sum, e, isa);
+    weighted<N>(n, q, e, e.sum, isa);
     return rescale<N>(n, e.sum, factor, e.band, out, mu);
 }
 

@@ -424,20 +424,24 @@ bool streamingPays(std::int64_t rows, std::int64_t k)
 #endif
 }
 
-// column[r] = 1 where vote[r] == target, else 0, for r < n: streaming
-// stores a pair at a time from the first 16-byte boundary (where the
-// platform has them; plain stores otherwise).
-void writeStreamed(double *column, const double *vote, int n, double target)
+// column[r] = 1 where vote[r] == target, else 0, for r < n; `streamed`:
+// with streaming stores, a pair at a time from the first 16-byte boundary
+// (where the platform has them).
+void writeVotes(double *column, const double *vote, int n, double target, bool streamed)
 {
     int r = 0;
 #if defined(__SSE2__)
-    if (reinterpret_cast<std::uintptr_t>(column) % 16 != 0 && n > 0) {
-        column[0] = vote[0] == target ? 1.0 : 0.0;
-        r = 1;
+    if (streamed) {
+        if (reinterpret_cast<std::uintptr_t>(column) % 16 != 0 && n > 0) {
+            column[0] = vote[0] == target ? 1.0 : 0.0;
+            r = 1;
+        }
+        const __m128d one = _mm_set1_pd(1.0), goal = _mm_set1_pd(target);
+        for (; r + 2 <= n; r += 2)
+            _mm_stream_pd(column + r, _mm_and_pd(_mm_cmpeq_pd(_mm_loadu_pd(vote + r), goal), one));
     }
-    const __m128d one = _mm_set1_pd(1.0), goal = _mm_set1_pd(target);
-    for (; r + 2 <= n; r += 2)
-        _mm_stream_pd(column + r, _mm_and_pd(_mm_cmpeq_pd(_mm_loadu_pd(vote + r), goal), one));
+#else
+    (void)streamed;
 #endif
     for (; r < n; ++r)
         column[r] = vote[r] == target ? 1.0 : 0.0;
@@ -488,11 +492,8 @@ Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, 
                 const double value = vote[0] == target ? 1.0 : 0.0;
                 for (std::int64_t r = 0; r < rows; ++r)
                     column[r] = value;
-            } else if (streamed) {
-                writeStreamed(column, vote, n, target);
             } else {
-                for (int r = 0; r < n; ++r)
-                    column[r] = vote[r] == target ? 1.0 : 0.0;
+                writeVotes(column, vote, n, target, streamed);
             }
         }
     }

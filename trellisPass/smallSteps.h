@@ -24,6 +24,27 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
                         const double *q0, double *out, std::int64_t outStride, double *scales, std::int64_t count);
 
 } // namespace avx2
+
+namespace avx512 {
+
+// The emission weights of up to `count` steps of n <= 16 states: step k's
+// values v = row k (at b + k * stride), plus `add` where it is not null,
+// give w = v - max v (row k of w, n apart) and tops[k] = max v: the
+// portable steps' values, but for the sign of a zero maximum, which no
+// result sees (exp(-0) = exp(+0), and a step's level is the sum of its top
+// and log mu, +0 or not zero). Returns the steps done: it stops at the
+// first step with a NaN or +Inf, no finite value, or a finite weight below
+// -600.
+std::int64_t emissionWeights(const double *b, std::int64_t stride, const double *add, std::int64_t n,
+                             std::int64_t count, double *w, double *tops);
+
+// avx2::fourStates for any n <= 16 states (S's rows n apart, emissions'
+// rows n apart): the same steps, the same bits.
+std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, const double *emissions,
+                         const double *rowScale, const double *q0, double *out, std::int64_t outStride,
+                         double *scales, std::int64_t count);
+
+} // namespace avx512
 } // namespace trellis
 
 #endif

@@ -612,11 +612,31 @@ static inline bool advance(std::int64_t n, Engine &e, const double *q, const dou
     return rescale<N>(n, e.sum, factor, e.band, out, mu);
 }
 
-// Whether the probability-domain steps run in registers (four states, on
-// the AVX2 and AVX-512 paths: the same bits as the portable steps).
-static bool registerSteps(std::int64_t n, kernel::Isa isa)
+// Where a block's probability-domain steps run: in AVX2 registers for four
+// states (on the AVX2 and AVX-512 paths), in AVX-512 registers from five
+// states on, portable otherwise (fewer states, other paths). Every way gives
+// the same bits.
+enum class StepsIn { Portable, Four, UpToSixteen };
+
+static StepsIn stepsIn(std::int64_t n, kernel::Isa isa)
 {
-    return n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512);
+    if (n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512))
+        return StepsIn::Four;
+    return n >= 5 && isa == kernel::Isa::Avx512 ? StepsIn::UpToSixteen : StepsIn::Portable;
+}
+
+// The emission weights of up to `count` steps, from the rows b, b + stride,
+// ... of logB (plus add), into the engine's weights and tops, as far as
+// they stay in range: returns the steps done.
+static std::int64_t blockEmissions(const double *b, std::int64_t stride, const double *add, std::int64_t n,
+                                   std::int64_t count, Engine &e, kernel::Isa isa)
+{
+    if (isa == kernel::Isa::Avx512)
+        return avx512::emissionWeights(b, stride, add, n, count, e.weights, e.tops);
+    std::int64_t k = 0;
+    while (k < count && emissionWeights(b + k * stride, add, n, e.weights + k * n, e.tops[k]))
+        ++k;
+    return k;
 }
 
 // A block's first weights q0 = exp(x - top) over the N states, in q0.
@@ -653,10 +673,7 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
     if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0)
         return t0;
     // Each step's emission weights, as far as they stay in range.
-    std::int64_t stop = end;
-    for (std::int64_t t = t0; t < end && stop == end; ++t)
-        if (!emissionWeights(m.logB + t * n, e.colMax, n, e.weights + (t - t0) * n, e.tops[t - t0]))
-            stop = t;
+    const std::int64_t stop = t0 + blockEmissions(m.logB + t0 * n, n, e.colMax, n, end - t0, e, isa);
     if (stop == t0)
         return t0;
     kernel::expArray(e.weights, e.weights, (stop - t0) * n, isa);
@@ -678,10 +695,13 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         }
         return t;
     };
-    const std::int64_t t = registerSteps(n, isa)
-                               ? t0 + avx2::fourStates(false, e.scaled, e.weights, nullptr, q0, alpha + t0 * n, n,
+    const StepsIn where = stepsIn(n, isa);
+    const std::int64_t t =
+        where == StepsIn::Four ? t0 + avx2::fourStates(false, e.scaled, e.weights, nullptr, q0, alpha + t0 * n, n,
                                                        e.scales, stop - t0)
-                               : bySize(n, steps);
+        : where == StepsIn::UpToSixteen ? t0 + avx512::upToSixteen(false, e.scaled, n, e.weights, nullptr, q0,
+                                                                   alpha + t0 * n, n, e.scales, stop - t0)
+                                        : bySize(n, steps);
     finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, isa);
     return t;
 }
@@ -753,10 +773,7 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         rowScale[i] = e.colMax[i] - rmax;
     kernel::expArray(rowScale, rowScale, n, isa);
     // Each step's emission weights (of the step after it), as far as they stay in range.
-    std::int64_t stop = low - 1;
-    for (std::int64_t t = t1; t >= low && stop == low - 1; --t)
-        if (!emissionWeights(m.logB + (t + 1) * n, nullptr, n, e.weights + (t1 - t) * n, e.tops[t1 - t]))
-            stop = t;
+    const std::int64_t stop = t1 - blockEmissions(m.logB + (t1 + 1) * n, -n, nullptr, n, t1 - low + 1, e, isa);
     if (stop == t1)
         return t1 + 1;
     kernel::expArray(e.weights, e.weights, (t1 - stop) * n, isa);
@@ -784,10 +801,13 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         }
         return t;
     };
-    const std::int64_t t = registerSteps(n, isa)
-                               ? t1 - avx2::fourStates(true, e.scaled, e.weights, rowScale, q0, beta + t1 * n, -n,
+    const StepsIn where = stepsIn(n, isa);
+    const std::int64_t t =
+        where == StepsIn::Four ? t1 - avx2::fourStates(true, e.scaled, e.weights, rowScale, q0, beta + t1 * n, -n,
                                                        e.scales, t1 - stop)
-                               : bySize(n, steps);
+        : where == StepsIn::UpToSixteen ? t1 - avx512::upToSixteen(true, e.scaled, n, e.weights, rowScale, q0,
+                                                                   beta + t1 * n, -n, e.scales, t1 - stop)
+                                        : bySize(n, steps);
     finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, isa);
     return t + 1;
 }

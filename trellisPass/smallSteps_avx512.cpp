@@ -1,0 +1,171 @@
+// The probability-domain steps' per-step work for up to sixteen states in
+// AVX-512 registers. This unit alone is compiled for AVX-512F (by the pragma
+// below) and runs only where the processor has it; no multiply and add are
+// fused, and every value is the portable steps' own.
+#include "smallSteps.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define ZEB_SMALL_STEPS_UNIT 1
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
+#pragma GCC target("avx512f")
+#endif
+#include <immintrin.h>
+#endif
+
+#include <cstdlib>
+
+namespace trellis {
+namespace avx512 {
+
+#if defined(ZEB_SMALL_STEPS_UNIT)
+
+namespace {
+
+// The lanes of a register that hold states from..from+7 of n.
+inline __mmask8 lanesOf(std::int64_t n, std::int64_t from)
+{
+    const std::int64_t k = n - from;
+    return static_cast<__mmask8>(k >= 8 ? 0xFFu : k > 0 ? (1u << k) - 1u : 0u);
+}
+
+} // namespace
+
+std::int64_t emissionWeights(const double *b, std::int64_t stride, const double *add, std::int64_t n,
+                             std::int64_t count, double *w, double *tops)
+{
+    const __mmask8 first = lanesOf(n, 0), second = lanesOf(n, 8);
+    const __m512d inf = _mm512_set1_pd(__builtin_inf()), minusInf = _mm512_set1_pd(-__builtin_inf());
+    const __m512d zero = _mm512_setzero_pd(), limit = _mm512_set1_pd(-600.0);
+    const __m512d add0 = add ? _mm512_maskz_loadu_pd(first, add) : zero;
+    const __m512d add1 = add ? _mm512_maskz_loadu_pd(second, add + 8) : zero;
+    std::int64_t k = 0;
+    for (; k < count; ++k) {
+        const double *row = b + k * stride;
+        __m512d v0 = _mm512_maskz_loadu_pd(first, row), v1 = _mm512_maskz_loadu_pd(second, row + 8);
+        if (add) {
+            v0 = _mm512_add_pd(v0, add0);
+            v1 = _mm512_add_pd(v1, add1);
+        }
+        // NaN or +Inf anywhere: the step is not done.
+        const unsigned bad = (_mm512_mask_cmp_pd_mask(first, v0, v0, _CMP_UNORD_Q) |
+                              _mm512_mask_cmp_pd_mask(first, v0, inf, _CMP_EQ_OQ) |
+                              _mm512_mask_cmp_pd_mask(second, v1, v1, _CMP_UNORD_Q) |
+                              _mm512_mask_cmp_pd_mask(second, v1, inf, _CMP_EQ_OQ));
+        if (bad)
+            break;
+        // The largest value (no NaN here: any order finds it, but for the
+        // sign of a zero).
+        const __m512d top =
+            _mm512_max_pd(_mm512_mask_mov_pd(minusInf, first, v0), _mm512_mask_mov_pd(minusInf, second, v1));
+        const __m256d half = _mm256_max_pd(_mm512_castpd512_pd256(top), _mm512_extractf64x4_pd(top, 1));
+        const __m128d quarter = _mm_max_pd(_mm256_castpd256_pd128(half), _mm256_extractf128_pd(half, 1));
+        const double most = _mm_cvtsd_f64(_mm_max_sd(quarter, _mm_unpackhi_pd(quarter, quarter)));
+        if (!(most > -__builtin_inf()))
+            break;
+        double *out = w + k * n;
+        const __m512d m = _mm512_set1_pd(most);
+        const __m512d w0 = _mm512_sub_pd(v0, m), w1 = _mm512_sub_pd(v1, m);
+        // A finite weight below -600: not done either.
+        const unsigned far = (_mm512_mask_cmp_pd_mask(first, w0, minusInf, _CMP_GT_OQ) &
+                              _mm512_mask_cmp_pd_mask(first, w0, limit, _CMP_LT_OQ)) |
+                             (_mm512_mask_cmp_pd_mask(second, w1, minusInf, _CMP_GT_OQ) &
+                              _mm512_mask_cmp_pd_mask(second, w1, limit, _CMP_LT_OQ));
+        if (far)
+            break;
+        _mm512_mask_storeu_pd(out, first, w0);
+        _mm512_mask_storeu_pd(out + 8, second, w1);
+        tops[k] = most;
+    }
+    return k;
+}
+
+std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, const double *emissions,
+                         const double *rowScale, const double *q0, double *out, std::int64_t outStride,
+                         double *scales, std::int64_t count)
+{
+    const __mmask8 first = lanesOf(n, 0), second = lanesOf(n, 8);
+    const std::int64_t low = n < 8 ? n : 8;
+    const __m512d zero = _mm512_setzero_pd(), floor = _mm512_set1_pd(0x1p-860);
+    const __m512i exponentBits = _mm512_set1_epi64(0x7FFLL << 52), twice = _mm512_set1_epi64(2046LL << 52);
+    const __m512d fixed0 = backward ? _mm512_maskz_loadu_pd(first, rowScale) : zero;
+    const __m512d fixed1 = backward ? _mm512_maskz_loadu_pd(second, rowScale + 8) : zero;
+    __m512d q0a = _mm512_maskz_loadu_pd(first, q0), q0b = _mm512_maskz_loadu_pd(second, q0 + 8);
+    // Lanes beyond n stay +0 throughout: their products are 0 S = 0.
+    const auto nonzero = [&](__mmask8 lanes, __m512d a, __m512d b) {
+        return _mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(lanes, a, zero, _CMP_NEQ_UQ), b, zero, _CMP_NEQ_UQ);
+    };
+    std::int64_t k = 0;
+    for (; k < count; ++k) {
+        const double *em = emissions + k * n;
+        const __m512d wa = _mm512_maskz_loadu_pd(first, em), wb = _mm512_maskz_loadu_pd(second, em + 8);
+        __m512d pa = q0a, pb = q0b;
+        if (backward) {
+            pa = _mm512_mul_pd(q0a, wa);
+            pb = _mm512_mul_pd(q0b, wb);
+            const unsigned small = (_mm512_mask_cmp_pd_mask(nonzero(first, q0a, wa), pa, floor, _CMP_LT_OQ) |
+                                    _mm512_mask_cmp_pd_mask(nonzero(second, q0b, wb), pb, floor, _CMP_LT_OQ));
+            if (small)
+                break;
+        }
+        // s(j) = sum_i p(i) S(i, j), i in order from 0 (each product >= +0,
+        // so 0 + p(0) S(0, j) is p(0) S(0, j)).
+        __m512d sa = zero, sb = zero;
+        for (std::int64_t i = 0; i < low; ++i) {
+            const __m512d p = _mm512_permutexvar_pd(_mm512_set1_epi64(i), pa);
+            sa = _mm512_add_pd(sa, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(first, scaled + i * n)));
+            sb = _mm512_add_pd(sb, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(second, scaled + i * n + 8)));
+        }
+        for (std::int64_t i = 8; i < n; ++i) {
+            const __m512d p = _mm512_permutexvar_pd(_mm512_set1_epi64(i - 8), pb);
+            sa = _mm512_add_pd(sa, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(first, scaled + i * n)));
+            sb = _mm512_add_pd(sb, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(second, scaled + i * n + 8)));
+        }
+        const __m512d fa = backward ? fixed0 : wa, fb = backward ? fixed1 : wb;
+        const __m512d ba = _mm512_mul_pd(sa, fa), bb = _mm512_mul_pd(sb, fb);
+        // The largest (no NaN here, all >= +0: any order).
+        const __m512d top = _mm512_max_pd(ba, bb);
+        const __m256d half = _mm256_max_pd(_mm512_castpd512_pd256(top), _mm512_extractf64x4_pd(top, 1));
+        const __m128d quarter = _mm_max_pd(_mm256_castpd256_pd128(half), _mm256_extractf128_pd(half, 1));
+        const __m128d largest = _mm_max_sd(quarter, _mm_unpackhi_pd(quarter, quarter));
+        if (!(_mm_cvtsd_f64(largest) >= 0x1p-100))
+            break;
+        const __m512i exponent = _mm512_and_si512(_mm512_broadcastq_epi64(_mm_castpd_si128(largest)), exponentBits);
+        const __m512d inverse = _mm512_castsi512_pd(_mm512_sub_epi64(twice, exponent));
+        const __m512d na = _mm512_mul_pd(ba, inverse), nb = _mm512_mul_pd(bb, inverse);
+        const unsigned tiny = (_mm512_mask_cmp_pd_mask(nonzero(first, sa, fa), na, floor, _CMP_LT_OQ) |
+                               _mm512_mask_cmp_pd_mask(nonzero(second, sb, fb), nb, floor, _CMP_LT_OQ));
+        _mm512_mask_storeu_pd(out + k * outStride, first, na);
+        _mm512_mask_storeu_pd(out + k * outStride + 8, second, nb);
+        if (tiny)
+            break;
+        scales[k] = _mm_cvtsd_f64(_mm_castsi128_pd(_mm512_castsi512_si128(exponent)));
+        q0a = na;
+        q0b = nb;
+    }
+    return k;
+}
+
+#else
+
+std::int64_t emissionWeights(const double *, std::int64_t, const double *, std::int64_t, std::int64_t, double *,
+                             double *)
+{
+    std::abort(); // never chosen: only the AVX-512 path calls it
+}
+
+std::int64_t upToSixteen(bool, const double *, std::int64_t, const double *, const double *, const double *, double *,
+                         std::int64_t, double *, std::int64_t)
+{
+    std::abort();
+}
+
+#endif
+
+} // namespace avx512
+} // namespace trellis
+
+#if defined(ZEB_SMALL_STEPS_UNIT) && defined(__clang__)
+#pragma clang attribute pop
+#endif

@@ -50,6 +50,9 @@ struct Scalar {
     using U = std::uint64_t;
     static constexpr int lanes = 1;
     static D load(const double *p) { return *p; }
+    // The first `count` (1 .. lanes) doubles at p, +0 in the other lanes;
+    // nothing beyond them is read.
+    static D loadFirst(const double *p, int) { return *p; }
     static void store(double *p, D v) { *p = v; }
     static D splat(double v) { return v; }
     static D strided(const double *p, std::int64_t) { return *p; }
@@ -113,6 +116,7 @@ struct Sse2 {
     using U = __m128i;
     static constexpr int lanes = 2;
     static D load(const double *p) { return _mm_loadu_pd(p); }
+    static D loadFirst(const double *p, int count) { return count >= 2 ? _mm_loadu_pd(p) : _mm_load_sd(p); }
     static void store(double *p, D v) { _mm_storeu_pd(p, v); }
     static D splat(double v) { return _mm_set1_pd(v); }
     static D strided(const double *p, std::int64_t s) { return _mm_set_pd(p[s], p[0]); }
@@ -176,6 +180,10 @@ struct Neon {
     using M = uint64x2_t;
     static constexpr int lanes = 2;
     static D load(const double *p) { return vld1q_f64(p); }
+    static D loadFirst(const double *p, int count)
+    {
+        return count >= 2 ? vld1q_f64(p) : vsetq_lane_f64(p[0], vdupq_n_f64(0.0), 0);
+    }
     static void store(double *p, D v) { vst1q_f64(p, v); }
     static D splat(double v) { return vdupq_n_f64(v); }
     static D strided(const double *p, std::int64_t s) { return vsetq_lane_f64(p[s], vdupq_n_f64(p[0]), 1); }
@@ -230,6 +238,11 @@ struct Avx2 {
     using U = __m256i;
     static constexpr int lanes = 4;
     static D load(const double *p) { return _mm256_loadu_pd(p); }
+    static D loadFirst(const double *p, int count)
+    {
+        const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+        return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), lanes));
+    }
     static void store(double *p, D v) { _mm256_storeu_pd(p, v); }
     static D splat(double v) { return _mm256_set1_pd(v); }
     static D strided(const double *p, std::int64_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
@@ -294,6 +307,10 @@ struct Avx512 {
     using M = __mmask8;
     static constexpr int lanes = 8;
     static D load(const double *p) { return _mm512_loadu_pd(p); }
+    static D loadFirst(const double *p, int count)
+    {
+        return _mm512_maskz_loadu_pd(static_cast<__mmask8>(count >= 8 ? 0xFFu : (1u << count) - 1u), p);
+    }
     static void store(double *p, D v) { _mm512_storeu_pd(p, v); }
     static D splat(double v) { return _mm512_set1_pd(v); }
     static D strided(const double *p, std::int64_t s)
@@ -360,7 +377,17 @@ inline typename V::D exp(typename V::D x)
     // NaN fails the range test and is put back at the end.
     const M inRange = V::andM(V::gt(x, V::splat(-708.0)), V::lt(x, V::splat(709.0)));
     const bool allInRange = V::allM(inRange);
-    const D xc = allInRange ? x : V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
+    // Lanes below -746 (-Inf among them: a log zero) are +0 whatever their
+    // arithmetic; where every other lane is in range they are taken as 0
+    // through the in-range steps, and +0 is put in at the end.
+    M dead = inRange;
+    bool inRangeOrDead = allInRange;
+    D xc = x;
+    if (!allInRange) {
+        dead = V::lt(x, V::splat(-746.0));
+        inRangeOrDead = V::allM(V::orM(inRange, dead));
+        xc = inRangeOrDead ? V::select(dead, V::splat(0.0), x) : V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
+    }
 
     // k = round(x 16/ln2) by the shifter 1.5 * 2^52: the sum's low bits
     // hold 2^51 + k, and subtracting the shifter again leaves k exactly.
@@ -383,8 +410,11 @@ inline typename V::D exp(typename V::D x)
     const D y = V::add(hi, V::add(V::mul(hi, p), lo));
 
     const U ePlus = V::template shr<4>(biased); // 2^47 + e
-    if (allInRange)
-        return V::mul(y, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 1023)))));
+    if (inRangeOrDead) {
+        const D result =
+            V::mul(y, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 1023)))));
+        return allInRange ? result : V::select(dead, V::splat(0.0), result);
+    }
 
     // 2^e as two factors, 2^e1 2^e2 with e1 = floor(e/2): each a normal
     // double and the first product exact, so near overflow the result is

@@ -190,9 +190,26 @@ struct Lanes {
         for (; c + V::lanes <= cols; c += V::lanes)
             columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::load(m + r * ld + c)); }, rows,
                     output + c, maxima + c, allMinusInf);
-        for (; c < cols; ++c)
-            Lanes<S>::columns([&](std::int64_t r) { return add[r] + m[r * ld + c]; }, rows, output + c, maxima + c,
-                              allMinusInf);
+        if (c == cols)
+            return;
+        if (V::lanes == 1 || cols - c == 1) {
+            for (; c < cols; ++c)
+                Lanes<S>::columns([&](std::int64_t r) { return add[r] + m[r * ld + c]; }, rows, output + c,
+                                  maxima + c, allMinusInf);
+            return;
+        }
+        // The last few columns through one padded register, read no further
+        // than they reach: each lane's column gets the scalar bits, and the
+        // padding lanes (add[r] + 0) are dropped. A small model's columns
+        // all go this way.
+        const std::int64_t rest = cols - c;
+        double out[V::lanes], top[V::lanes];
+        columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest))); },
+                rows, out, top, allMinusInf);
+        for (std::int64_t l = 0; l < rest; ++l) {
+            output[c + l] = out[l];
+            maxima[c + l] = top[l];
+        }
     }
 
     // Sums of weighted rows, U registers of columns at a time: U chains of

@@ -42,19 +42,22 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
                 break;
         }
         // s = ((0 + p0 S0) + p1 S1) + p2 S2) + p3 S3: each product >= +0, so
-        // 0 + p0 S0 is p0 S0.
-        __m256d s = _mm256_add_pd(zero, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0x00), s0));
+        // 0 + p0 S0 is p0 S0, and the chain starts there.
+        __m256d s = _mm256_mul_pd(_mm256_permute4x64_pd(p, 0x00), s0);
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0x55), s1));
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0xAA), s2));
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0xFF), s3));
         const __m256d factor = backward ? fixed : w;
         const __m256d band = _mm256_mul_pd(s, factor);
-        // The largest in every lane (no NaN here, all >= +0: any order).
-        const __m256d half = _mm256_max_pd(band, _mm256_permute2f128_pd(band, band, 0x01));
-        const __m256d largest = _mm256_max_pd(half, _mm256_permute_pd(half, 0x5));
-        if (!(_mm256_cvtsd_f64(largest) >= 0x1p-100))
+        // The largest one's exponent field in every lane: the largest of the
+        // fields (all values >= +0, no NaN), as 32-bit integers (a field
+        // lies in the upper half of its lane, the lower half is 0).
+        const __m256i fields = _mm256_and_si256(_mm256_castpd_si256(band), exponentBits);
+        const __m256i half = _mm256_max_epi32(fields, _mm256_permute4x64_epi64(fields, 0x4E));
+        const __m256i exponent = _mm256_max_epi32(half, _mm256_shuffle_epi32(half, 0x4E));
+        // The largest below 2^-100 (its field below 923): not done.
+        if (_mm_extract_epi32(_mm256_castsi256_si128(exponent), 1) < (923 << 20))
             break;
-        const __m256i exponent = _mm256_and_si256(_mm256_castpd_si256(largest), exponentBits);
         const __m256d inverse = _mm256_castsi256_pd(_mm256_sub_epi64(twice, exponent));
         const __m256d next = _mm256_mul_pd(band, inverse);
         const __m256d tiny = _mm256_and_pd(_mm256_cmp_pd(next, floor, _CMP_LT_OQ),

@@ -110,9 +110,11 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
                 break;
         }
         // s(j) = sum_i p(i) S(i, j), i in order from 0 (each product >= +0,
-        // so 0 + p(0) S(0, j) is p(0) S(0, j)).
-        __m512d sa = zero, sb = zero;
-        for (std::int64_t i = 0; i < low; ++i) {
+        // so 0 + p(0) S(0, j) is p(0) S(0, j), where the sum starts).
+        const __m512d p0 = _mm512_permutexvar_pd(_mm512_setzero_si512(), pa);
+        __m512d sa = _mm512_mul_pd(p0, _mm512_maskz_loadu_pd(first, scaled));
+        __m512d sb = _mm512_mul_pd(p0, _mm512_maskz_loadu_pd(second, scaled + 8));
+        for (std::int64_t i = 1; i < low; ++i) {
             const __m512d p = _mm512_permutexvar_pd(_mm512_set1_epi64(i), pa);
             sa = _mm512_add_pd(sa, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(first, scaled + i * n)));
             sb = _mm512_add_pd(sb, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(second, scaled + i * n + 8)));
@@ -124,14 +126,16 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         }
         const __m512d fa = backward ? fixed0 : wa, fb = backward ? fixed1 : wb;
         const __m512d ba = _mm512_mul_pd(sa, fa), bb = _mm512_mul_pd(sb, fb);
-        // The largest (no NaN here, all >= +0: any order).
-        const __m512d top = _mm512_max_pd(ba, bb);
-        const __m256d half = _mm256_max_pd(_mm512_castpd512_pd256(top), _mm512_extractf64x4_pd(top, 1));
-        const __m128d quarter = _mm_max_pd(_mm256_castpd256_pd128(half), _mm256_extractf128_pd(half, 1));
-        const __m128d largest = _mm_max_sd(quarter, _mm_unpackhi_pd(quarter, quarter));
-        if (!(_mm_cvtsd_f64(largest) >= 0x1p-100))
+        // The largest one's exponent field in every lane: the largest of the
+        // fields (all values >= +0, no NaN), as integers.
+        const __m512i fields = _mm512_and_si512(
+            _mm512_max_epu64(_mm512_castpd_si512(ba), _mm512_castpd_si512(bb)), exponentBits);
+        const __m512i half = _mm512_max_epu64(fields, _mm512_shuffle_i64x2(fields, fields, 0x4E));
+        const __m512i quarter = _mm512_max_epu64(half, _mm512_shuffle_i64x2(half, half, 0xB1));
+        const __m512i exponent = _mm512_max_epu64(quarter, _mm512_shuffle_epi32(quarter, _MM_PERM_BADC));
+        // The largest below 2^-100 (its field below 923): not done.
+        if (_mm_cvtsi128_si32(_mm_srli_si128(_mm512_castsi512_si128(exponent), 4)) < (923 << 20))
             break;
-        const __m512i exponent = _mm512_and_si512(_mm512_broadcastq_epi64(_mm_castpd_si128(largest)), exponentBits);
         const __m512d inverse = _mm512_castsi512_pd(_mm512_sub_epi64(twice, exponent));
         const __m512d na = _mm512_mul_pd(ba, inverse), nb = _mm512_mul_pd(bb, inverse);
         const unsigned tiny = (_mm512_mask_cmp_pd_mask(nonzero(first, sa, fa), na, floor, _CMP_LT_OQ) |

@@ -41,6 +41,36 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
     const __m512d add0 = add ? _mm512_maskz_loadu_pd(first, add) : zero;
     const __m512d add1 = add ? _mm512_maskz_loadu_pd(second, add + 8) : zero;
     std::int64_t k = 0;
+    if (n <= 4) {
+        // Two steps to a register: step k in lanes 0-3, step k + 1 in 4-7.
+        const __mmask8 both = static_cast<__mmask8>(first | (first << 4));
+        const __m512d addBoth = add ? _mm512_mask_loadu_pd(add0, static_cast<__mmask8>(first << 4), add - 4) : zero;
+        for (; k + 2 <= count; k += 2) {
+            __m512d v = _mm512_mask_loadu_pd(_mm512_maskz_loadu_pd(first, b + k * stride),
+                                             static_cast<__mmask8>(first << 4), b + (k + 1) * stride - 4);
+            if (add)
+                v = _mm512_add_pd(v, addBoth);
+            const unsigned bad =
+                _mm512_mask_cmp_pd_mask(both, v, v, _CMP_UNORD_Q) | _mm512_mask_cmp_pd_mask(both, v, inf, _CMP_EQ_OQ);
+            // Each step's largest in each of its lanes.
+            const __m512d top = _mm512_mask_mov_pd(minusInf, both, v);
+            const __m512d pairs = _mm512_max_pd(top, _mm512_permutex_pd(top, 0x4E));
+            const __m512d m = _mm512_max_pd(pairs, _mm512_permutex_pd(pairs, 0xB1));
+            const __m512d weights = _mm512_sub_pd(v, m);
+            const unsigned far = _mm512_mask_cmp_pd_mask(both, weights, minusInf, _CMP_GT_OQ) &
+                                 _mm512_mask_cmp_pd_mask(both, weights, limit, _CMP_LT_OQ);
+            const unsigned dead = _mm512_cmp_pd_mask(m, minusInf, _CMP_EQ_OQ) & 0x11u;
+            const unsigned stop = bad | far | dead;
+            if (stop & 0x0Fu)
+                return k;
+            _mm512_mask_storeu_pd(w + k * n, first, weights);
+            tops[k] = _mm512_cvtsd_f64(m);
+            if (stop)
+                return k + 1;
+            _mm512_mask_storeu_pd(w + (k + 1) * n - 4, static_cast<__mmask8>(first << 4), weights);
+            tops[k + 1] = _mm256_cvtsd_f64(_mm512_extractf64x4_pd(m, 1));
+        }
+    }
     for (; k < count; ++k) {
         const double *row = b + k * stride;
         __m512d v0 = _mm512_maskz_loadu_pd(first, row), v1 = _mm512_maskz_loadu_pd(second, row + 8);

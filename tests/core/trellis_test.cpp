@@ -309,7 +309,7 @@ TEST(TrellisPass, TheBandBelowTheLargestTermCounts)
 }
 
 // The model kinds a faster engine can get wrong.
-enum class Kind { Dense, MinusInfZeros, LogZeros, LeftToRight, Peaked, Dominant, Fading, Sinking };
+enum class Kind { Dense, MinusInfZeros, LogZeros, LeftToRight, Peaked, Dominant, Fading, Sinking, Unobserved };
 
 Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
 {
@@ -370,6 +370,10 @@ Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
             for (std::int64_t j = 1; j < n; ++j)
                 p.B(j, k) = -550.0 - 10.0 * u(rng);
         break;
+    case Kind::Unobserved: // an observation no state emits, halfway
+        for (std::int64_t j = 0; j < n; ++j)
+            p.B(j, t / 2) = -INFINITY;
+        break;
     }
     return p;
 }
@@ -381,8 +385,8 @@ Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
 // is NaN; and every register width gives the scalar path's bits.
 TEST(TrellisPass, ScaledSumsMatchALongDoubleReferenceOnEveryPath)
 {
-    const Kind kinds[] = {Kind::Dense,  Kind::MinusInfZeros, Kind::LogZeros, Kind::LeftToRight,
-                          Kind::Peaked, Kind::Dominant,      Kind::Fading,   Kind::Sinking};
+    const Kind kinds[] = {Kind::Dense,    Kind::MinusInfZeros, Kind::LogZeros, Kind::LeftToRight, Kind::Peaked,
+                          Kind::Dominant, Kind::Fading,        Kind::Sinking,  Kind::Unobserved};
     const std::int64_t sizes[][2] = {{1, 9}, {2, 30}, {3, 40}, {4, 60}, {5, 33}, {8, 50}, {13, 25}, {33, 20},
                                      {64, 12}, {300, 5}};
     const double u = std::ldexp(1.0, -53);

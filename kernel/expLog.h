@@ -360,35 +360,13 @@ struct Avx512 {
 };
 #endif
 
-// exp(x) in every lane: at most 0.571 ulp from the exact value for normal
-// results (subnormal results are rounded twice: at most 0.764 ulp of their
-// spacing); the largest errors known, at -0x1.5688a9dc557c1p+9 and
-// -0x1.6245731ad6f3cp+9. -Inf gives +0, +Inf gives +Inf, NaN gives NaN; results beyond
-// the largest double are +Inf, below half the smallest subnormal +0.
+// The steps every lane of exp takes, for xc in [-746, 710]: y = 2^(j/16)
+// (1 + p(r)) with x = (16 (e) + j) ln2/16 + r, and 2^47 + e.
 template <class V>
-inline typename V::D exp(typename V::D x)
+inline void expSteps(typename V::D xc, typename V::D &y, typename V::U &ePlus)
 {
     using D = typename V::D;
     using U = typename V::U;
-    using M = typename V::M;
-    // Within [-708, 709] every result is a normal double and one scaling by
-    // 2^e is exact; beyond, every result is +Inf or +0 from -746 and 710 on,
-    // so clamping there keeps k, and the exponent arithmetic, in range. A
-    // NaN fails the range test and is put back at the end.
-    const M inRange = V::andM(V::gt(x, V::splat(-708.0)), V::lt(x, V::splat(709.0)));
-    const bool allInRange = V::allM(inRange);
-    // Lanes below -746 (-Inf among them: a log zero) are +0 whatever their
-    // arithmetic; where every other lane is in range they are taken as 0
-    // through the in-range steps, and +0 is put in at the end.
-    M dead = inRange;
-    bool inRangeOrDead = allInRange;
-    D xc = x;
-    if (!allInRange) {
-        dead = V::lt(x, V::splat(-746.0));
-        inRangeOrDead = V::allM(V::orM(inRange, dead));
-        xc = inRangeOrDead ? V::select(dead, V::splat(0.0), x) : V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
-    }
-
     // k = round(x 16/ln2) by the shifter 1.5 * 2^52: the sum's low bits
     // hold 2^51 + k, and subtracting the shifter again leaves k exactly.
     const D shifter = V::splat(0x1.8p52);
@@ -407,19 +385,45 @@ inline typename V::D exp(typename V::D x)
     const U biased = V::and_(V::bits(kShifted), V::ints((std::uint64_t(1) << 52) - 1));
     D hi, lo;
     V::expPair(V::and_(biased, V::ints(15)), hi, lo);
-    const D y = V::add(hi, V::add(V::mul(hi, p), lo));
+    y = V::add(hi, V::add(V::mul(hi, p), lo));
+    ePlus = V::template shr<4>(biased); // 2^47 + e
+}
 
-    const U ePlus = V::template shr<4>(biased); // 2^47 + e
-    if (inRangeOrDead) {
-        const D result =
-            V::mul(y, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 1023)))));
-        return allInRange ? result : V::select(dead, V::splat(0.0), result);
+// y 2^e for lanes whose result is a normal double (x within [-708, 709]).
+template <class V>
+inline typename V::D expScaled(typename V::D y, typename V::U ePlus)
+{
+    return V::mul(y, V::real(V::template shl<52>(V::sub64(ePlus, V::ints((std::uint64_t(1) << 47) - 1023)))));
+}
+
+// exp where some lane lies outside [-708, 709] (or is NaN): out of line, so
+// that the in-range steps stay small enough to inline where they are used.
+template <class V>
+__attribute__((noinline)) typename V::D expBeyond(typename V::D x, typename V::M inRange)
+{
+    using D = typename V::D;
+    using U = typename V::U;
+    using M = typename V::M;
+    D y;
+    U ePlus;
+    // Lanes below -746 (-Inf among them: a log zero) are +0 whatever their
+    // arithmetic; where every other lane is in range they are taken as 0
+    // through the in-range steps, and +0 is put in at the end.
+    const M dead = V::lt(x, V::splat(-746.0));
+    if (V::allM(V::orM(inRange, dead))) {
+        expSteps<V>(V::select(dead, V::splat(0.0), x), y, ePlus);
+        return V::select(dead, V::splat(0.0), expScaled<V>(y, ePlus));
     }
+    // Beyond, every result is +Inf or +0 from -746 and 710 on, so clamping
+    // there keeps k, and the exponent arithmetic, in range. A NaN is put
+    // back at the end.
+    const D xc = V::min(V::max(x, V::splat(-746.0)), V::splat(710.0));
+    expSteps<V>(xc, y, ePlus);
 
     // 2^e as two factors, 2^e1 2^e2 with e1 = floor(e/2): each a normal
     // double and the first product exact, so near overflow the result is
     // rounded once, by the second multiplication, exactly as the single
-    // scaling above rounds.
+    // scaling rounds.
     const U e1Plus = V::template shr<1>(ePlus); // 2^46 + e1
     const U e2Plus = V::sub64(ePlus, e1Plus);   // 2^46 + e2
     const U bias = V::ints((std::uint64_t(1) << 46) - 1023);
@@ -438,6 +442,25 @@ inline typename V::D exp(typename V::D x)
     const D subnormal = V::real(V::sub64(V::bits(V::add(t, V::splat(0x1p52))), V::bits(V::splat(0x1p52))));
     const D result = V::select(tiny, subnormal, V::mul(V::mul(y, scale1), V::select(tiny, V::splat(1.0), scale2)));
     return V::select(V::isNaN(x), V::add(x, x), result);
+}
+
+// exp(x) in every lane: at most 0.571 ulp from the exact value for normal
+// results (subnormal results are rounded twice: at most 0.764 ulp of their
+// spacing); the largest errors known, at -0x1.5688a9dc557c1p+9 and
+// -0x1.6245731ad6f3cp+9. -Inf gives +0, +Inf gives +Inf, NaN gives NaN; results beyond
+// the largest double are +Inf, below half the smallest subnormal +0.
+template <class V>
+inline typename V::D exp(typename V::D x)
+{
+    // Within [-708, 709] every result is a normal double and one scaling by
+    // 2^e is exact.
+    const typename V::M inRange = V::andM(V::gt(x, V::splat(-708.0)), V::lt(x, V::splat(709.0)));
+    if (!V::allM(inRange))
+        return expBeyond<V>(x, inRange);
+    typename V::D y;
+    typename V::U ePlus;
+    expSteps<V>(x, y, ePlus);
+    return expScaled<V>(y, ePlus);
 }
 
 // log(x) in every lane; Ordinary: every lane a positive normal finite

@@ -1,6 +1,7 @@
 #include "trellisCore.h"
 
 #include "addexp.h"
+#include "expLogTables.h"
 #include "fpState.h"
 #include "smallSteps.h"
 #include "threads.h"
@@ -464,6 +465,17 @@ static std::int64_t bySize(std::int64_t n, F &&f)
     }
 }
 
+// log mu for a scale mu = 2^k (k from -100 up): the project's log there is
+// k ln2Hi + k ln2Lo, rounded once (its table holds 0 for ln 1, and every
+// other part of it is 0 at a power of two), so it is taken directly.
+static double logOfPowerOfTwo(double mu)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &mu, sizeof bits);
+    const double k = static_cast<double>(static_cast<std::int64_t>(bits >> 52) - 1023);
+    return k * numerics::tables::ln2Hi + k * numerics::tables::ln2Lo;
+}
+
 // The end of a block of probability-domain steps: `done` steps' weights,
 // stored in the rows first, first + step, ... (step +1 or -1) of out, become
 // logs, and each step's level L = ((L + top) + extra) + log scale is added
@@ -474,7 +486,8 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
     if (done <= 0)
         return;
     const std::int64_t lowest = step > 0 ? first : first - (done - 1);
-    kernel::logArray(e.scales, e.scales, done, isa);
+    for (std::int64_t k = 0; k < done; ++k)
+        e.scales[k] = logOfPowerOfTwo(e.scales[k]);
     kernel::logArray(out + lowest * n, out + lowest * n, done * n, isa);
     for (std::int64_t k = 0; k < done; ++k) {
         level = ((level + e.tops[k]) + extra) + e.scales[k];

@@ -1,5 +1,6 @@
 #include "addexp.h"
 #include "cpuState.h"
+#include "expLogTables.h"
 #include "fpState.h"
 
 #include <gtest/gtest.h>
@@ -444,6 +445,23 @@ std::vector<double> stateArguments()
 // Under every caller state, between fpstate::enter and leave, every path
 // gives the bits of the default state, and the caller's state (control and
 // flags) is exactly as it was afterwards.
+// At a power of two 2^k the log is k ln2Hi + k ln2Lo rounded once (the
+// forward-backward pass takes its scales' logs that way).
+TEST(ExpLog, PowersOfTwo)
+{
+    std::vector<double> x, y;
+    for (int k = -1022; k <= 1023; ++k)
+        x.push_back(std::ldexp(1.0, k));
+    for (kernel::Isa isa : everyPath()) {
+        y.assign(x.size(), 0.0);
+        kernel::logArray(x.data(), y.data(), static_cast<std::int64_t>(x.size()), isa);
+        for (int k = -1022; k <= 1023; ++k) {
+            const double want = k * numerics::tables::ln2Hi + k * numerics::tables::ln2Lo;
+            EXPECT_EQ(y[k + 1022], want) << "log 2^" << k;
+        }
+    }
+}
+
 TEST(FloatingPointState, EveryPathGivesTheDefaultBitsAndRestoresTheCallersState)
 {
     const std::vector<double> x = stateArguments();

@@ -410,6 +410,8 @@ __attribute__((noinline)) typename V::D expBeyond(typename V::D x, typename V::M
     // arithmetic; where every other lane is in range they are taken as 0
     // through the in-range steps, and +0 is put in at the end.
     const M dead = V::lt(x, V::splat(-746.0));
+    if (V::allM(dead)) // a register of log zeros, as a sparse model's sums have
+        return V::splat(0.0);
     if (V::allM(V::orM(inRange, dead))) {
         expSteps<V>(V::select(dead, V::splat(0.0), x), y, ePlus);
         return V::select(dead, V::splat(0.0), expScaled<V>(y, ePlus));

@@ -195,7 +195,7 @@ constexpr double oneBandEnough = 0x1p-722;
 constexpr std::int64_t probabilityStates = 16;
 // Up to this many states, a step whose values span more than one band takes
 // the exact sums.
-constexpr std::int64_t smallSpread = 8;
+constexpr std::int64_t smallSpread = 16;
 
 // The largest of n values (a strict scan from the first), the least finite
 // one (+Inf when none) and whether any is NaN.

@@ -50,9 +50,9 @@ struct Scalar {
     using U = std::uint64_t;
     static constexpr int lanes = 1;
     static D load(const double *p) { return *p; }
-    // The first `count` (1 .. lanes) doubles at p, +0 in the other lanes;
-    // nothing beyond them is read.
-    static D loadFirst(const double *p, int) { return *p; }
+    // The first `count` (1 .. lanes) doubles at p, `fill`'s lanes in the
+    // others; nothing beyond them is read.
+    static D loadFirst(const double *p, int, D) { return *p; }
     static void store(double *p, D v) { *p = v; }
     static D splat(double v) { return v; }
     static D strided(const double *p, std::int64_t) { return *p; }
@@ -116,7 +116,7 @@ struct Sse2 {
     using U = __m128i;
     static constexpr int lanes = 2;
     static D load(const double *p) { return _mm_loadu_pd(p); }
-    static D loadFirst(const double *p, int count) { return count >= 2 ? _mm_loadu_pd(p) : _mm_load_sd(p); }
+    static D loadFirst(const double *p, int count, D fill) { return count >= 2 ? _mm_loadu_pd(p) : _mm_loadl_pd(fill, p); }
     static void store(double *p, D v) { _mm_storeu_pd(p, v); }
     static D splat(double v) { return _mm_set1_pd(v); }
     static D strided(const double *p, std::int64_t s) { return _mm_set_pd(p[s], p[0]); }
@@ -180,9 +180,9 @@ struct Neon {
     using M = uint64x2_t;
     static constexpr int lanes = 2;
     static D load(const double *p) { return vld1q_f64(p); }
-    static D loadFirst(const double *p, int count)
+    static D loadFirst(const double *p, int count, D fill)
     {
-        return count >= 2 ? vld1q_f64(p) : vsetq_lane_f64(p[0], vdupq_n_f64(0.0), 0);
+        return count >= 2 ? vld1q_f64(p) : vsetq_lane_f64(p[0], fill, 0);
     }
     static void store(double *p, D v) { vst1q_f64(p, v); }
     static D splat(double v) { return vdupq_n_f64(v); }
@@ -238,10 +238,10 @@ struct Avx2 {
     using U = __m256i;
     static constexpr int lanes = 4;
     static D load(const double *p) { return _mm256_loadu_pd(p); }
-    static D loadFirst(const double *p, int count)
+    static D loadFirst(const double *p, int count, D fill)
     {
-        const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
-        return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), lanes));
+        const __m256i in = _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_setr_epi64x(0, 1, 2, 3));
+        return _mm256_blendv_pd(fill, _mm256_maskload_pd(p, in), _mm256_castsi256_pd(in));
     }
     static void store(double *p, D v) { _mm256_storeu_pd(p, v); }
     static D splat(double v) { return _mm256_set1_pd(v); }
@@ -307,9 +307,9 @@ struct Avx512 {
     using M = __mmask8;
     static constexpr int lanes = 8;
     static D load(const double *p) { return _mm512_loadu_pd(p); }
-    static D loadFirst(const double *p, int count)
+    static D loadFirst(const double *p, int count, D fill)
     {
-        return _mm512_maskz_loadu_pd(static_cast<__mmask8>(count >= 8 ? 0xFFu : (1u << count) - 1u), p);
+        return _mm512_mask_loadu_pd(fill, static_cast<__mmask8>(count >= 8 ? 0xFFu : (1u << count) - 1u), p);
     }
     static void store(double *p, D v) { _mm512_storeu_pd(p, v); }
     static D splat(double v) { return _mm512_set1_pd(v); }

@@ -143,6 +143,19 @@ struct Lanes {
                 for (int c = 0; c < C; ++c)
                     sum[c] = terms[c][l] + sum[c];
         }
+        // The last few rows in one padded register, read no further than
+        // they reach: the padding lanes hold the maximum (exp(0), kept in
+        // range) and are dropped.
+        const int rest = static_cast<int>(rows - r);
+        if (V::lanes > 1 && rest > 1) {
+            double terms[C][V::lanes];
+            for (int c = 0; c < C; ++c)
+                V::spill(numerics::exp<V>(V::sub(V::loadFirst(x[c] + r, rest, shift[c]), shift[c])), terms[c]);
+            for (int l = 0; l < rest; ++l)
+                for (int c = 0; c < C; ++c)
+                    sum[c] = terms[c][l] + sum[c];
+            r = rows;
+        }
         for (; r < rows; ++r)
             for (int c = 0; c < C; ++c)
                 sum[c] = numerics::exp<S>(x[c][r] - maximum[c]) + sum[c];
@@ -204,7 +217,7 @@ struct Lanes {
         // all go this way.
         const std::int64_t rest = cols - c;
         double out[V::lanes], top[V::lanes];
-        columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest))); },
+        columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest), V::splat(0.0))); },
                 rows, out, top, allMinusInf);
         for (std::int64_t l = 0; l < rest; ++l) {
             output[c + l] = out[l];

@@ -60,21 +60,44 @@ static bool isEmpty(const Model &m)
     return m.n <= 0 || m.t <= 0;
 }
 
+// The totals over states of alpha + beta (each a column log-sum-exp, -Inf
+// for all -Inf) of up to chunkOf(n) steps at once, from step t0:
+// alpha + beta into `sums` a step to a column (n * count doubles, which the
+// caller lends from an output about to be written), each total into
+// totals[k]. As one matrix, several steps share a register; each column's
+// bits are its own.
+struct Totals {
+    std::int64_t chunk;
+    double *totals, *maxima;
+    Totals(const Scratch &s, std::int64_t n)
+        : chunk(n > 1 ? n * n / 2 : 1), totals(n > 1 ? s.work : s.sum), maxima(n > 1 ? s.work + n * n / 2 : s.maxima)
+    {
+    }
+    void of(const Model &m, const double *alpha, const double *beta, std::int64_t t0, std::int64_t count,
+            double *sums, kernel::Isa isa) const
+    {
+        const std::int64_t n = m.n;
+        for (std::int64_t k = 0; k < n * count; ++k)
+            sums[k] = alpha[t0 * n + k] + beta[t0 * n + k];
+        const std::int64_t dims[2] = {n, count};
+        kernel::addexp(sums, dims, totals, maxima, kernel::AllMinusInf::MinusInf, isa);
+    }
+};
+
 // The state posteriors of the steps [t0, t1).
 static void statePosteriors(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *gamma,
                             std::int64_t t0, std::int64_t t1)
 {
     const kernel::Isa isa = pathOf(s);
     const std::int64_t n = m.n;
-    const std::int64_t column[2] = {n, 1};
-    for (std::int64_t t = t0; t < t1; ++t) {
-        const std::int64_t off = t * n;
-        for (std::int64_t j = 0; j < n; ++j)
-            s.state[j] = alpha[off + j] + beta[off + j];
-        kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
-        const double total = s.sum[0];
-        for (std::int64_t j = 0; j < n; ++j)
-            gamma[off + j] = kernel::oneNaN(s.state[j] - total);
+    const Totals totals(s, n);
+    for (std::int64_t t = t0; t < t1; t += totals.chunk) {
+        const std::int64_t count = std::min(totals.chunk, t1 - t);
+        double *g = gamma + t * n;
+        totals.of(m, alpha, beta, t, count, g, isa);
+        for (std::int64_t k = 0; k < count; ++k)
+            for (std::int64_t j = 0; j < n; ++j)
+                g[k * n + j] = kernel::oneNaN(g[k * n + j] - totals.totals[k]);
     }
 }
 
@@ -876,23 +899,24 @@ static void scaledPairwise(const Model &m, const Scratch &s, const double *alpha
     const std::int64_t nn = n * n;
     const double *a = m.logA;
     const double *b = m.logB;
-    const std::int64_t column[2] = {n, 1};
-    for (std::int64_t t = t0; t < t1; ++t) {
-        const double *alphaNow = alpha + t * n;
-        const double *alphaNext = alpha + (t + 1) * n;
-        const double *bNext = b + (t + 1) * n;
-        const double *betaNext = beta + (t + 1) * n;
-        for (std::int64_t j = 0; j < n; ++j)
-            s.state[j] = alphaNext[j] + betaNext[j];
-        kernel::addexp(s.state, column, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
-        const double total = s.sum[0];
-        double *slice = xi + t * nn;
-        for (std::int64_t j = 0; j < n; ++j) {
-            const double *aColumn = a + j * n;
-            const double bj = bNext[j], betaJ = betaNext[j];
-            double *out = slice + j * n;
-            for (std::int64_t i = 0; i < n; ++i)
-                out[i] = kernel::oneNaN((((aColumn[i] + bj) + betaJ) + alphaNow[i]) - total);
+    const Totals totals(s, n);
+    for (std::int64_t c = t0; c < t1; c += totals.chunk) {
+        // The next steps' totals, their sums lent by these steps' slices.
+        const std::int64_t count = std::min(totals.chunk, t1 - c);
+        totals.of(m, alpha, beta, c + 1, count, xi + c * nn, isa);
+        for (std::int64_t t = c; t < c + count; ++t) {
+            const double *alphaNow = alpha + t * n;
+            const double *bNext = b + (t + 1) * n;
+            const double *betaNext = beta + (t + 1) * n;
+            const double total = totals.totals[t - c];
+            double *slice = xi + t * nn;
+            for (std::int64_t j = 0; j < n; ++j) {
+                const double *aColumn = a + j * n;
+                const double bj = bNext[j], betaJ = betaNext[j];
+                double *out = slice + j * n;
+                for (std::int64_t i = 0; i < n; ++i)
+                    out[i] = kernel::oneNaN((((aColumn[i] + bj) + betaJ) + alphaNow[i]) - total);
+            }
         }
     }
 }

@@ -116,7 +116,10 @@ struct Sse2 {
     using U = __m128i;
     static constexpr int lanes = 2;
     static D load(const double *p) { return _mm_loadu_pd(p); }
-    static D loadFirst(const double *p, int count, D fill) { return count >= 2 ? _mm_loadu_pd(p) : _mm_loadl_pd(fill, p); }
+    static D loadFirst(const double *p, int count, D fill)
+    {
+        return count >= 2 ? _mm_loadu_pd(p) : _mm_loadl_pd(fill, p);
+    }
     static void store(double *p, D v) { _mm_storeu_pd(p, v); }
     static D splat(double v) { return _mm_set1_pd(v); }
     static D strided(const double *p, std::int64_t s) { return _mm_set_pd(p[s], p[0]); }

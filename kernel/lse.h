@@ -217,7 +217,8 @@ struct Lanes {
         // all go this way.
         const std::int64_t rest = cols - c;
         double out[V::lanes], top[V::lanes];
-        columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest), V::splat(0.0))); },
+        const D none = V::splat(0.0);
+        columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest), none)); },
                 rows, out, top, allMinusInf);
         for (std::int64_t l = 0; l < rest; ++l) {
             output[c + l] = out[l];

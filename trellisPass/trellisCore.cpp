@@ -234,7 +234,7 @@ Span spanOf(const double *x, std::int64_t n)
         const double v = x[k];
         s.top = v > s.top ? v : s.top;
         s.least = v > -inf && v < s.least ? v : s.least;
-        s.nan = s.nan || v != v;
+        s.nan |= v != v;
     }
     return s;
 }
@@ -341,9 +341,11 @@ struct Engine {
     // out[c] = log sum_k exp(x[k] + M(k, c)) for every c that is not wide;
     // false when the step must be summed exactly (its largest term is not
     // finite).
-    bool step(const double *x, double *out, kernel::Isa isa)
+    bool step(const double *x, double *out, kernel::Isa isa) { return step(x, spanOf(x, n), out, isa); }
+
+    // The same, with x's span already known.
+    bool step(const double *x, const Span &span, double *out, kernel::Isa isa)
     {
-        const Span span = spanOf(x, n);
         const double m = span.top;
         if (span.nan || !(m > -inf && m < inf))
             return false;
@@ -699,12 +701,13 @@ static const double *firstWeights(const double *x, double top, std::int64_t n, d
 // than 600 below the step's largest, a non-finite value) is left undone:
 // returns the first step not done, with alpha in the log domain up to it.
 
-static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, kernel::Isa isa)
+// `span`: alpha(t0 - 1)'s.
+static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, const Span &span,
+                                       kernel::Isa isa)
 {
     const std::int64_t n = m.n;
     const std::int64_t end = std::min(m.t, t0 + Engine::block);
     const double *prev = alpha + (t0 - 1) * n;
-    const Span span = spanOf(prev, n);
     const double top = span.top;
     if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0)
         return t0;
@@ -760,18 +763,19 @@ static void forwardSteps(const Model &m, const Scratch &s, double *alpha, Engine
         anyWide = anyWide || e->wide[j] != 0.0;
 
     for (std::int64_t t = 1; t < m.t; ++t) {
+        const double *prev = alpha + (t - 1) * n;
+        const Span span = e ? spanOf(prev, n) : Span{};
         // Probability-domain steps where they stay in range (no wide column),
         // for the models whose steps are short enough that their exps and
         // logs, not their sums, would set the pace.
         if (e && !anyWide && n <= probabilityStates) {
-            const std::int64_t next = probabilityForward(m, *e, alpha, t, isa);
+            const std::int64_t next = probabilityForward(m, *e, alpha, t, span, isa);
             if (next > t) {
                 t = next - 1;
                 continue;
             }
         }
-        const double *prev = alpha + (t - 1) * n;
-        if (!e || !e->step(prev, s.sum, isa)) {
+        if (!e || !e->step(prev, span, s.sum, isa)) {
             kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
         } else if (anyWide) {
             for (std::int64_t j = 0; j < n; ++j)

@@ -30,6 +30,25 @@ inline __mmask8 lanesOf(std::int64_t n, std::int64_t from)
     return static_cast<__mmask8>(k >= 8 ? 0xFFu : k > 0 ? (1u << k) - 1u : 0u);
 }
 
+// Where the states from 8 on of a row at p lie: p + 8 where the row has
+// them, p itself (read through no lane) where it does not.
+inline const double *upper(const double *p, std::int64_t n)
+{
+    return n > 8 ? p + 8 : p;
+}
+inline double *upper(double *p, std::int64_t n)
+{
+    return n > 8 ? p + 8 : p;
+}
+
+// Two rows of up to four states in one register: a's in lanes 0-3, b's in
+// lanes 4-7 (the `lanes` of each; +0 in the others).
+inline __m512d twoRows(const double *a, const double *b, __mmask8 lanes)
+{
+    return _mm512_insertf64x4(_mm512_maskz_loadu_pd(lanes, a),
+                              _mm512_castpd512_pd256(_mm512_maskz_loadu_pd(lanes, b)), 1);
+}
+
 } // namespace
 
 std::int64_t emissionWeights(const double *b, std::int64_t stride, const double *add, std::int64_t n,
@@ -39,15 +58,14 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
     const __m512d inf = _mm512_set1_pd(__builtin_inf()), minusInf = _mm512_set1_pd(-__builtin_inf());
     const __m512d zero = _mm512_setzero_pd(), limit = _mm512_set1_pd(-600.0);
     const __m512d add0 = add ? _mm512_maskz_loadu_pd(first, add) : zero;
-    const __m512d add1 = add ? _mm512_maskz_loadu_pd(second, add + 8) : zero;
+    const __m512d add1 = add ? _mm512_maskz_loadu_pd(second, upper(add, n)) : zero;
     std::int64_t k = 0;
     if (n <= 4) {
         // Two steps to a register: step k in lanes 0-3, step k + 1 in 4-7.
         const __mmask8 both = static_cast<__mmask8>(first | (first << 4));
-        const __m512d addBoth = add ? _mm512_mask_loadu_pd(add0, static_cast<__mmask8>(first << 4), add - 4) : zero;
+        const __m512d addBoth = add ? twoRows(add, add, first) : zero;
         for (; k + 2 <= count; k += 2) {
-            __m512d v = _mm512_mask_loadu_pd(_mm512_maskz_loadu_pd(first, b + k * stride),
-                                             static_cast<__mmask8>(first << 4), b + (k + 1) * stride - 4);
+            __m512d v = twoRows(b + k * stride, b + (k + 1) * stride, first);
             if (add)
                 v = _mm512_add_pd(v, addBoth);
             const unsigned bad =
@@ -67,13 +85,13 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
             tops[k] = _mm512_cvtsd_f64(m);
             if (stop)
                 return k + 1;
-            _mm512_mask_storeu_pd(w + (k + 1) * n - 4, static_cast<__mmask8>(first << 4), weights);
+            _mm512_mask_storeu_pd(w + (k + 1) * n, first, _mm512_shuffle_f64x2(weights, weights, 0x4E));
             tops[k + 1] = _mm256_cvtsd_f64(_mm512_extractf64x4_pd(m, 1));
         }
     }
     for (; k < count; ++k) {
         const double *row = b + k * stride;
-        __m512d v0 = _mm512_maskz_loadu_pd(first, row), v1 = _mm512_maskz_loadu_pd(second, row + 8);
+        __m512d v0 = _mm512_maskz_loadu_pd(first, row), v1 = _mm512_maskz_loadu_pd(second, upper(row, n));
         if (add) {
             v0 = _mm512_add_pd(v0, add0);
             v1 = _mm512_add_pd(v1, add1);
@@ -105,7 +123,7 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
         if (far)
             break;
         _mm512_mask_storeu_pd(out, first, w0);
-        _mm512_mask_storeu_pd(out + 8, second, w1);
+        _mm512_mask_storeu_pd(upper(out, n), second, w1);
         tops[k] = most;
     }
     return k;
@@ -120,8 +138,8 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
     const __m512d zero = _mm512_setzero_pd(), floor = _mm512_set1_pd(0x1p-860);
     const __m512i exponentBits = _mm512_set1_epi64(0x7FFLL << 52), twice = _mm512_set1_epi64(2046LL << 52);
     const __m512d fixed0 = backward ? _mm512_maskz_loadu_pd(first, rowScale) : zero;
-    const __m512d fixed1 = backward ? _mm512_maskz_loadu_pd(second, rowScale + 8) : zero;
-    __m512d q0a = _mm512_maskz_loadu_pd(first, q0), q0b = _mm512_maskz_loadu_pd(second, q0 + 8);
+    const __m512d fixed1 = backward ? _mm512_maskz_loadu_pd(second, upper(rowScale, n)) : zero;
+    __m512d q0a = _mm512_maskz_loadu_pd(first, q0), q0b = _mm512_maskz_loadu_pd(second, upper(q0, n));
     // Lanes beyond n stay +0 throughout: their products are 0 S = 0.
     const auto nonzero = [&](__mmask8 lanes, __m512d a, __m512d b) {
         return _mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(lanes, a, zero, _CMP_NEQ_UQ), b, zero, _CMP_NEQ_UQ);
@@ -129,7 +147,7 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
     std::int64_t k = 0;
     for (; k < count; ++k) {
         const double *em = emissions + k * n;
-        const __m512d wa = _mm512_maskz_loadu_pd(first, em), wb = _mm512_maskz_loadu_pd(second, em + 8);
+        const __m512d wa = _mm512_maskz_loadu_pd(first, em), wb = _mm512_maskz_loadu_pd(second, upper(em, n));
         __m512d pa = q0a, pb = q0b;
         if (backward) {
             pa = _mm512_mul_pd(q0a, wa);
@@ -143,11 +161,11 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         // so 0 + p(0) S(0, j) is p(0) S(0, j), where the sum starts).
         const __m512d p0 = _mm512_permutexvar_pd(_mm512_setzero_si512(), pa);
         __m512d sa = _mm512_mul_pd(p0, _mm512_maskz_loadu_pd(first, scaled));
-        __m512d sb = _mm512_mul_pd(p0, _mm512_maskz_loadu_pd(second, scaled + 8));
+        __m512d sb = _mm512_mul_pd(p0, _mm512_maskz_loadu_pd(second, upper(scaled, n)));
         for (std::int64_t i = 1; i < low; ++i) {
             const __m512d p = _mm512_permutexvar_pd(_mm512_set1_epi64(i), pa);
             sa = _mm512_add_pd(sa, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(first, scaled + i * n)));
-            sb = _mm512_add_pd(sb, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(second, scaled + i * n + 8)));
+            sb = _mm512_add_pd(sb, _mm512_mul_pd(p, _mm512_maskz_loadu_pd(second, upper(scaled + i * n, n))));
         }
         for (std::int64_t i = 8; i < n; ++i) {
             const __m512d p = _mm512_permutexvar_pd(_mm512_set1_epi64(i - 8), pb);
@@ -171,7 +189,7 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         const unsigned tiny = (_mm512_mask_cmp_pd_mask(nonzero(first, sa, fa), na, floor, _CMP_LT_OQ) |
                                _mm512_mask_cmp_pd_mask(nonzero(second, sb, fb), nb, floor, _CMP_LT_OQ));
         _mm512_mask_storeu_pd(out + k * outStride, first, na);
-        _mm512_mask_storeu_pd(out + k * outStride + 8, second, nb);
+        _mm512_mask_storeu_pd(upper(out + k * outStride, n), second, nb);
         if (tiny)
             break;
         scales[k] = _mm_cvtsd_f64(_mm_castsi128_pd(_mm512_castsi512_si128(exponent)));

@@ -28,15 +28,27 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
     const __m256d zero = _mm256_setzero_pd(), floor = _mm256_set1_pd(0x1p-860);
     const __m256i exponentBits = _mm256_set1_epi64x(0x7FFLL << 52), twice = _mm256_set1_epi64x(2046LL << 52);
     const __m256d fixed = backward ? _mm256_loadu_pd(rowScale) : zero;
-    __m256d q = _mm256_loadu_pd(q0);
+    // The steps' chain carries x = q 2^c, the weights q off by a power of
+    // two: its products and sums are q's own times 2^c, exactly, while c
+    // lies in [-16, 64] (every nonzero product, at least 2^-1004 2^c, stays
+    // a normal double), so this step's q, 2^-(its largest's exponent) times
+    // its band, and every comparison are the portable steps' own. Each step
+    // scales its band by 2^-(c + the last step's exponent), known before the
+    // band is: finding this step's exponent is off the chain, and c becomes
+    // the change of exponent from the last step to this one. Where that
+    // leaves the window, the chain goes on from q itself.
+    __m256d x = _mm256_loadu_pd(q0);
+    int c = 0, last = 0;
     std::int64_t k = 0;
     for (; k < count; ++k) {
         const __m256d w = _mm256_loadu_pd(emissions + 4 * k);
-        __m256d p = q;
+        __m256d p = x;
         if (backward) {
-            p = _mm256_mul_pd(q, w);
-            const __m256d small = _mm256_and_pd(_mm256_cmp_pd(p, floor, _CMP_LT_OQ),
-                                                _mm256_and_pd(_mm256_cmp_pd(q, zero, _CMP_NEQ_UQ),
+            // p below 2^-860 from nonzero factors: in x's scale, 2^(c - 860).
+            const __m256d floorC = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(163 + c) << 52));
+            p = _mm256_mul_pd(x, w);
+            const __m256d small = _mm256_and_pd(_mm256_cmp_pd(p, floorC, _CMP_LT_OQ),
+                                                _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_NEQ_UQ),
                                                               _mm256_cmp_pd(w, zero, _CMP_NEQ_UQ)));
             if (_mm256_movemask_pd(small))
                 break;
@@ -49,14 +61,20 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0xFF), s3));
         const __m256d factor = backward ? fixed : w;
         const __m256d band = _mm256_mul_pd(s, factor);
+        // The chain's next x, scaled by what is known already.
+        const int g = c + last;
+        const __m256d scaleG = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(1023 - g) << 52));
+        const __m256d ahead = _mm256_mul_pd(band, scaleG);
         // The largest one's exponent field in every lane: the largest of the
         // fields (all values >= +0, no NaN), as 32-bit integers (a field
         // lies in the upper half of its lane, the lower half is 0).
         const __m256i fields = _mm256_and_si256(_mm256_castpd_si256(band), exponentBits);
         const __m256i half = _mm256_max_epi32(fields, _mm256_permute4x64_epi64(fields, 0x4E));
         const __m256i exponent = _mm256_max_epi32(half, _mm256_shuffle_epi32(half, 0x4E));
-        // The largest below 2^-100 (its field below 923): not done.
-        if (_mm_extract_epi32(_mm256_castsi256_si128(exponent), 1) < (923 << 20))
+        // This step's exponent: the largest's less c.
+        const int e = (_mm_extract_epi32(_mm256_castsi256_si128(exponent), 1) >> 20) - 1023 - c;
+        // The largest below 2^-100: not done.
+        if (e < -100)
             break;
         const __m256d inverse = _mm256_castsi256_pd(_mm256_sub_epi64(twice, exponent));
         const __m256d next = _mm256_mul_pd(band, inverse);
@@ -66,8 +84,14 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
         _mm256_storeu_pd(out + k * outStride, next);
         if (_mm256_movemask_pd(tiny))
             break;
-        scales[k] = _mm256_cvtsd_f64(_mm256_castsi256_pd(exponent));
-        q = next;
+        scales[k] = _mm256_cvtsd_f64(_mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(e + 1023) << 52)));
+        x = ahead;
+        c = e - last;
+        last = e;
+        if (__builtin_expect(c < -16 || c > 64, 0)) {
+            x = next;
+            c = 0;
+        }
     }
     return k;
 }

@@ -61,11 +61,12 @@ static bool isEmpty(const Model &m)
 }
 
 // The totals over states of alpha + beta (each a column log-sum-exp, -Inf
-// for all -Inf) of up to chunkOf(n) steps at once, from step t0:
-// alpha + beta into `sums` a step to a column (n * count doubles, which the
-// caller lends from an output about to be written), each total into
-// totals[k]. As one matrix, several steps share a register; each column's
-// bits are its own.
+// for all -Inf) of up to `chunk` steps at once (N^2/2, their totals and
+// maxima in the work matrix, free once the passes are done; one step for a
+// single state), from step t0: alpha + beta into `sums` a step to a column
+// (n * count doubles, which the caller lends from an output about to be
+// written), each total into totals[k]. As one matrix, several steps share
+// a register; each column's bits are its own.
 struct Totals {
     std::int64_t chunk;
     double *totals, *maxima;

@@ -651,17 +651,21 @@ static inline bool advance(std::int64_t n, Engine &e, const double *q, const dou
     return rescale<N>(n, e.sum, factor, e.band, out, mu);
 }
 
-// Where a block's probability-domain steps run: in AVX2 registers for four
-// states (on the AVX2 and AVX-512 paths), in AVX-512 registers from five
-// states on, portable otherwise (fewer states, other paths). Every way gives
-// the same bits.
-enum class StepsIn { Portable, Four, UpToSixteen };
-
-static StepsIn stepsIn(std::int64_t n, kernel::Isa isa)
+// A block's probability-domain steps in registers where they run there: in
+// AVX2 registers for four states (on the AVX2 and AVX-512 paths), in AVX-512
+// registers from five states on (the arguments are avx2::fourStates', the
+// engine's matrix, weights and scales among them). Returns the steps done,
+// or -1 where the portable steps are to run (fewer states, other paths).
+// Every way gives the same bits.
+static std::int64_t registerSteps(bool backward, const Engine &e, const double *rowScale, const double *q0,
+                                  double *out, std::int64_t outStride, std::int64_t count, kernel::Isa isa)
 {
+    const std::int64_t n = e.n;
     if (n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512))
-        return StepsIn::Four;
-    return n >= 5 && isa == kernel::Isa::Avx512 ? StepsIn::UpToSixteen : StepsIn::Portable;
+        return avx2::fourStates(backward, e.scaled, e.weights, rowScale, q0, out, outStride, e.scales, count);
+    if (n >= 5 && isa == kernel::Isa::Avx512)
+        return avx512::upToSixteen(backward, e.scaled, n, e.weights, rowScale, q0, out, outStride, e.scales, count);
+    return -1;
 }
 
 // The emission weights of up to `count` steps, from the rows b, b + stride,
@@ -735,13 +739,8 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         }
         return t;
     };
-    const StepsIn where = stepsIn(n, isa);
-    const std::int64_t t =
-        where == StepsIn::Four ? t0 + avx2::fourStates(false, e.scaled, e.weights, nullptr, q0, alpha + t0 * n, n,
-                                                       e.scales, stop - t0)
-        : where == StepsIn::UpToSixteen ? t0 + avx512::upToSixteen(false, e.scaled, n, e.weights, nullptr, q0,
-                                                                   alpha + t0 * n, n, e.scales, stop - t0)
-                                        : bySize(n, steps);
+    const std::int64_t inRegisters = registerSteps(false, e, nullptr, q0, alpha + t0 * n, n, stop - t0, isa);
+    const std::int64_t t = inRegisters >= 0 ? t0 + inRegisters : bySize(n, steps);
     finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, isa);
     return t;
 }
@@ -842,13 +841,8 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         }
         return t;
     };
-    const StepsIn where = stepsIn(n, isa);
-    const std::int64_t t =
-        where == StepsIn::Four ? t1 - avx2::fourStates(true, e.scaled, e.weights, rowScale, q0, beta + t1 * n, -n,
-                                                       e.scales, t1 - stop)
-        : where == StepsIn::UpToSixteen ? t1 - avx512::upToSixteen(true, e.scaled, n, e.weights, rowScale, q0,
-                                                                   beta + t1 * n, -n, e.scales, t1 - stop)
-                                        : bySize(n, steps);
+    const std::int64_t inRegisters = registerSteps(true, e, rowScale, q0, beta + t1 * n, -n, t1 - stop, isa);
+    const std::int64_t t = inRegisters >= 0 ? t1 - inRegisters : bySize(n, steps);
     finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, isa);
     return t + 1;
 }

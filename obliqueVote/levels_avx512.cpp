@@ -1,23 +1,16 @@
 // The AVX-512 split of a node's rows. This unit alone is compiled for
-// AVX-512F (by the pragma below), and runs only where the processor has it.
+// AVX-512F (isaUnit.h), and runs only where the processor has it.
 #include "levels.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ZEB_LEVELS_UNIT 1
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
-#else
-#pragma GCC target("avx512f")
-#endif
-#include <immintrin.h>
-#endif
+#define ZEB_UNIT_AVX512
+#include "isaUnit.h"
 
 #include <cstdlib>
 
 namespace oblique {
 namespace avx512 {
 
-#if defined(ZEB_LEVELS_UNIT)
+#if defined(ZEB_ISA_UNIT)
 
 int split(const double *w, const double *const *columns, std::int64_t d, double threshold, const std::int32_t *ids,
           int count, std::int32_t *to)
@@ -60,6 +53,4 @@ int split(const double *, const double *const *, std::int64_t, double, const std
 } // namespace avx512
 } // namespace oblique
 
-#if defined(ZEB_LEVELS_UNIT) && defined(__clang__)
-#pragma clang attribute pop
-#endif
+#include "isaUnitEnd.h"

@@ -1,24 +1,17 @@
 // The four-state probability-domain steps in AVX2 registers. This unit alone
-// is compiled for AVX2 (by the pragma below) and runs only where the
-// processor has it; no multiply and add are fused.
+// is compiled for AVX2 (isaUnit.h) and runs only where the processor has
+// it; no multiply and add are fused.
 #include "smallSteps.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ZEB_SMALL_STEPS_UNIT 1
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC target("avx2")
-#endif
-#include <immintrin.h>
-#endif
+#define ZEB_UNIT_AVX2
+#include "isaUnit.h"
 
 #include <cstdlib>
 
 namespace trellis {
 namespace avx2 {
 
-#if defined(ZEB_SMALL_STEPS_UNIT)
+#if defined(ZEB_ISA_UNIT)
 
 std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
                         const double *q0, double *out, std::int64_t outStride, double *scales, std::int64_t count)
@@ -109,6 +102,4 @@ std::int64_t fourStates(bool, const double *, const double *, const double *, co
 } // namespace avx2
 } // namespace trellis
 
-#if defined(ZEB_SMALL_STEPS_UNIT) && defined(__clang__)
-#pragma clang attribute pop
-#endif
+#include "isaUnitEnd.h"

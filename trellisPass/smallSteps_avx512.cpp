@@ -1,25 +1,18 @@
 // The probability-domain steps' per-step work for up to sixteen states in
-// AVX-512 registers. This unit alone is compiled for AVX-512F (by the pragma
-// below) and runs only where the processor has it; no multiply and add are
-// fused, and every value is the portable steps' own.
+// AVX-512 registers. This unit alone is compiled for AVX-512F (isaUnit.h)
+// and runs only where the processor has it; no multiply and add are fused,
+// and every value is the portable steps' own.
 #include "smallSteps.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ZEB_SMALL_STEPS_UNIT 1
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
-#else
-#pragma GCC target("avx512f")
-#endif
-#include <immintrin.h>
-#endif
+#define ZEB_UNIT_AVX512
+#include "isaUnit.h"
 
 #include <cstdlib>
 
 namespace trellis {
 namespace avx512 {
 
-#if defined(ZEB_SMALL_STEPS_UNIT)
+#if defined(ZEB_ISA_UNIT)
 
 namespace {
 
@@ -218,6 +211,4 @@ std::int64_t upToSixteen(bool, const double *, std::int64_t, const double *, con
 } // namespace avx512
 } // namespace trellis
 
-#if defined(ZEB_SMALL_STEPS_UNIT) && defined(__clang__)
-#pragma clang attribute pop
-#endif
+#include "isaUnitEnd.h"

@@ -177,4 +177,9 @@ void logArray(const double *x, double *y, std::int64_t n, Isa isa)
     pathsFor(isa).logArray(x, y, n);
 }
 
+void logPlus(const double *x, const double *add, double *y, std::int64_t n, Isa isa)
+{
+    pathsFor(isa).logPlus(x, add, y, n);
+}
+
 } // namespace kernel

@@ -80,6 +80,8 @@ void weightedRows(const double *weight, const std::int32_t *rows, std::int64_t c
 // The project's exp and log over arrays (y may be x).
 void expArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());
 void logArray(const double *x, double *y, std::int64_t n, Isa isa = bestIsa());
+// y[i] = oneNaN(add[i] + log(x[i])) (y may be x).
+void logPlus(const double *x, const double *add, double *y, std::int64_t n, Isa isa = bestIsa());
 
 } // namespace kernel
 

@@ -294,7 +294,34 @@ struct Lanes {
     static void expArray(const double *x, double *y, std::int64_t n) { overArray<numerics::exp<V>>(x, y, n); }
     static void logArray(const double *x, double *y, std::int64_t n) { overArray<numerics::log<V>>(x, y, n); }
 
-    static constexpr Paths paths() { return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray}; }
+    // y = add + log x, NaN as the one NaN; the last few elements through one
+    // register padded with 1 (log 1 = 0 takes the ordinary steps).
+    static void logPlus(const double *x, const double *add, double *y, std::int64_t n)
+    {
+        const D nan = V::splat(theNaN);
+        const auto f = [&nan](D v, D a) {
+            const D r = V::add(a, numerics::log<V>(v));
+            return V::select(V::isNaN(r), nan, r);
+        };
+        std::int64_t i = 0;
+        for (; i + V::lanes <= n; i += V::lanes)
+            V::store(y + i, f(V::load(x + i), V::load(add + i)));
+        if (i < n) {
+            double pad[V::lanes], padAdd[V::lanes];
+            for (int l = 0; l < V::lanes; ++l) {
+                pad[l] = i + l < n ? x[i + l] : 1.0;
+                padAdd[l] = i + l < n ? add[i + l] : 0.0;
+            }
+            V::spill(f(V::load(pad), V::load(padAdd)), pad);
+            for (int l = 0; i + l < n; ++l)
+                y[i + l] = pad[l];
+        }
+    }
+
+    static constexpr Paths paths()
+    {
+        return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray, logPlus};
+    }
 };
 
 } // namespace

@@ -21,6 +21,7 @@ struct Paths {
                          std::int64_t ld, std::int64_t cols, double *out);
     void (*expArray)(const double *x, double *y, std::int64_t n);
     void (*logArray)(const double *x, double *y, std::int64_t n);
+    void (*logPlus)(const double *x, const double *add, double *y, std::int64_t n);
 };
 
 // The AVX2 and AVX-512 widths, each compiled for its registers in a unit of

@@ -16,12 +16,16 @@ namespace avx2 {
 //   r = s (.) after_k,  2^e <= max r (stops if max r < 2^-100),
 //   q = r 2^-e                    (stops if a q(j) falls below 2^-860 from
 //                                  nonzero factors)
-// writing q to out + k * outStride and 2^e to scales[k]. before_k, after_k:
-// the rows k of `emissions` (4 doubles each) and the fixed `rowScale`, the
-// forward pass multiplying after, the backward pass before. Returns the
-// steps done.
+// writing q to out + k * outStride. before_k, after_k: the rows k of
+// `emissions` (4 doubles each) and the fixed `rowScale`, the forward pass
+// multiplying after, the backward pass before. levels[k] holds the step's
+// top on entry and its level on return: L = ((L + top) + extra) + log 2^e,
+// L starting at `level`, and log 2^e = e ln2Hi + e ln2Lo (the project's log
+// at a power of two). That chain of additions runs beside the steps' own,
+// which is longer, instead of after them. Returns the steps done.
 std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
-                        const double *q0, double *out, std::int64_t outStride, double *scales, std::int64_t count);
+                        const double *q0, double *out, std::int64_t outStride, double *levels, double level,
+                        double extra, std::int64_t count);
 
 } // namespace avx2
 
@@ -42,7 +46,7 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
 // rows n apart): the same steps, the same bits.
 std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, const double *emissions,
                          const double *rowScale, const double *q0, double *out, std::int64_t outStride,
-                         double *scales, std::int64_t count);
+                         double *levels, double level, double extra, std::int64_t count);
 
 } // namespace avx512
 } // namespace trellis

@@ -6,6 +6,8 @@
 #define ZEB_UNIT_AVX2
 #include "isaUnit.h"
 
+#include "expLogTables.h"
+
 #include <cstdlib>
 
 namespace trellis {
@@ -14,7 +16,8 @@ namespace avx2 {
 #if defined(ZEB_ISA_UNIT)
 
 std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
-                        const double *q0, double *out, std::int64_t outStride, double *scales, std::int64_t count)
+                        const double *q0, double *out, std::int64_t outStride, double *levels, double level,
+                        double extra, std::int64_t count)
 {
     const __m256d s0 = _mm256_loadu_pd(scaled), s1 = _mm256_loadu_pd(scaled + 4);
     const __m256d s2 = _mm256_loadu_pd(scaled + 8), s3 = _mm256_loadu_pd(scaled + 12);
@@ -77,7 +80,9 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
         _mm256_storeu_pd(out + k * outStride, next);
         if (_mm256_movemask_pd(tiny))
             break;
-        scales[k] = _mm256_cvtsd_f64(_mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(e + 1023) << 52)));
+        const double power = e;
+        level = ((level + levels[k]) + extra) + (power * numerics::tables::ln2Hi + power * numerics::tables::ln2Lo);
+        levels[k] = level;
         x = ahead;
         c = e - last;
         last = e;
@@ -92,7 +97,7 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
 #else
 
 std::int64_t fourStates(bool, const double *, const double *, const double *, const double *, double *, std::int64_t,
-                        double *, std::int64_t)
+                        double *, double, double, std::int64_t)
 {
     std::abort(); // never chosen: only the AVX2 and AVX-512 paths call it
 }

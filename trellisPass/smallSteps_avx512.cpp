@@ -7,6 +7,8 @@
 #define ZEB_UNIT_AVX512
 #include "isaUnit.h"
 
+#include "expLogTables.h"
+
 #include <cstdlib>
 
 namespace trellis {
@@ -124,7 +126,7 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
 
 std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, const double *emissions,
                          const double *rowScale, const double *q0, double *out, std::int64_t outStride,
-                         double *scales, std::int64_t count)
+                         double *levels, double level, double extra, std::int64_t count)
 {
     const __mmask8 first = lanesOf(n, 0), second = lanesOf(n, 8);
     const std::int64_t low = n < 8 ? n : 8;
@@ -185,7 +187,9 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         _mm512_mask_storeu_pd(upper(out + k * outStride, n), second, nb);
         if (tiny)
             break;
-        scales[k] = _mm_cvtsd_f64(_mm_castsi128_pd(_mm512_castsi512_si128(exponent)));
+        const double power = (_mm_cvtsi128_si32(_mm_srli_si128(_mm512_castsi512_si128(exponent), 4)) >> 20) - 1023;
+        level = ((level + levels[k]) + extra) + (power * numerics::tables::ln2Hi + power * numerics::tables::ln2Lo);
+        levels[k] = level;
         q0a = na;
         q0b = nb;
     }
@@ -201,7 +205,7 @@ std::int64_t emissionWeights(const double *, std::int64_t, const double *, std::
 }
 
 std::int64_t upToSixteen(bool, const double *, std::int64_t, const double *, const double *, const double *, double *,
-                         std::int64_t, double *, std::int64_t)
+                         std::int64_t, double *, double, double, std::int64_t)
 {
     std::abort();
 }

@@ -266,7 +266,7 @@ struct Engine {
     std::int32_t *every;     // N: 0, 1, ..., N - 1
     double *weights;         // block x N: a block of steps' emission weights
     double *scales;          // block: each step's largest weight sum
-    double *tops;            // block: each step's largest log emission
+    double *tops;            // block: each step's largest log emission, then its level
     static constexpr std::int64_t block = 64;
 
     Engine(double *e, std::int64_t n_) : n(n_)
@@ -505,22 +505,26 @@ static double logOfPowerOfTwo(double mu)
 // The end of a block of probability-domain steps: `done` steps' weights,
 // stored in the rows first, first + step, ... (step +1 or -1) of out, become
 // logs, and each step's level L = ((L + top) + extra) + log scale is added
-// to its row.
+// to its row, in the same pass. `levelsDone`: the steps left their levels
+// in place of their tops (the register steps do); otherwise they are formed
+// here from the tops and scales. The block's emission weights, used up, make
+// room for each element's level.
 static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t first, int step, std::int64_t done,
-                        double level, double extra, kernel::Isa isa)
+                        double level, double extra, bool levelsDone, kernel::Isa isa)
 {
     if (done <= 0)
         return;
     const std::int64_t lowest = step > 0 ? first : first - (done - 1);
-    for (std::int64_t k = 0; k < done; ++k)
-        e.scales[k] = logOfPowerOfTwo(e.scales[k]);
-    kernel::logArray(out + lowest * n, out + lowest * n, done * n, isa);
-    for (std::int64_t k = 0; k < done; ++k) {
-        level = ((level + e.tops[k]) + extra) + e.scales[k];
-        double *row = out + (first + step * k) * n;
-        for (std::int64_t j = 0; j < n; ++j)
-            row[j] = kernel::oneNaN(level + row[j]);
+    for (std::int64_t k = 0; !levelsDone && k < done; ++k) {
+        level = ((level + e.tops[k]) + extra) + logOfPowerOfTwo(e.scales[k]);
+        e.tops[k] = level;
     }
+    for (std::int64_t k = 0; k < done; ++k) {
+        double *levels = e.weights + (first + step * k - lowest) * n;
+        for (std::int64_t j = 0; j < n; ++j)
+            levels[j] = e.tops[k];
+    }
+    kernel::logPlus(out + lowest * n, e.weights, out + lowest * n, done * n, isa);
 }
 
 // The largest of value(0 .. n-1) and `start` (NaN never chosen), in four
@@ -654,17 +658,20 @@ static inline bool advance(std::int64_t n, Engine &e, const double *q, const dou
 // A block's probability-domain steps in registers where they run there: in
 // AVX2 registers for four states (on the AVX2 and AVX-512 paths), in AVX-512
 // registers from five states on (the arguments are avx2::fourStates', the
-// engine's matrix, weights and scales among them). Returns the steps done,
-// or -1 where the portable steps are to run (fewer states, other paths).
-// Every way gives the same bits.
+// engine's matrix, weights and tops among them: the tops become the steps'
+// levels). Returns the steps done, or -1 where the portable steps are to
+// run (fewer states, other paths). Every way gives the same bits.
 static std::int64_t registerSteps(bool backward, const Engine &e, const double *rowScale, const double *q0,
-                                  double *out, std::int64_t outStride, std::int64_t count, kernel::Isa isa)
+                                  double *out, std::int64_t outStride, double level, double extra,
+                                  std::int64_t count, kernel::Isa isa)
 {
     const std::int64_t n = e.n;
     if (n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512))
-        return avx2::fourStates(backward, e.scaled, e.weights, rowScale, q0, out, outStride, e.scales, count);
+        return avx2::fourStates(backward, e.scaled, e.weights, rowScale, q0, out, outStride, e.tops, level, extra,
+                                count);
     if (n >= 5 && isa == kernel::Isa::Avx512)
-        return avx512::upToSixteen(backward, e.scaled, n, e.weights, rowScale, q0, out, outStride, e.scales, count);
+        return avx512::upToSixteen(backward, e.scaled, n, e.weights, rowScale, q0, out, outStride, e.tops, level,
+                                   extra, count);
     return -1;
 }
 
@@ -739,9 +746,10 @@ static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha,
         }
         return t;
     };
-    const std::int64_t inRegisters = registerSteps(false, e, nullptr, q0, alpha + t0 * n, n, stop - t0, isa);
+    const std::int64_t inRegisters =
+        registerSteps(false, e, nullptr, q0, alpha + t0 * n, n, top, 0.0, stop - t0, isa);
     const std::int64_t t = inRegisters >= 0 ? t0 + inRegisters : bySize(n, steps);
-    finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, isa);
+    finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, inRegisters >= 0, isa);
     return t;
 }
 
@@ -841,9 +849,10 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
         }
         return t;
     };
-    const std::int64_t inRegisters = registerSteps(true, e, rowScale, q0, beta + t1 * n, -n, t1 - stop, isa);
+    const std::int64_t inRegisters =
+        registerSteps(true, e, rowScale, q0, beta + t1 * n, -n, top, rmax, t1 - stop, isa);
     const std::int64_t t = inRegisters >= 0 ? t1 - inRegisters : bySize(n, steps);
-    finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, isa);
+    finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, inRegisters >= 0, isa);
     return t + 1;
 }
 

@@ -352,6 +352,21 @@ TEST(ExpLog, EveryPathIsTheScalarPathAndWithinOneUlp)
                     forLog ? "log" : "exp", worst, at, worstNormal, n);
         EXPECT_LE(worst, 1.0);
         EXPECT_LE(worstNormal, 0.6);
+        if (!forLog)
+            continue;
+        // add + log x in one pass: the sum of the two, NaN as the one NaN,
+        // on every path (an odd count, so a padded register ends it; adds
+        // of every kind, NaN and infinities among them).
+        const std::size_t m = std::min<std::size_t>(n, 100003);
+        std::vector<double> add(m), want(m), sum(m);
+        for (std::size_t i = 0; i < m; ++i) {
+            add[i] = i % 97 == 0 ? nan : i % 89 == 0 ? -inf : i % 83 == 0 ? inf : x[(i * 7919) % n] * 1e3;
+            want[i] = kernel::oneNaN(add[i] + ref[i]);
+        }
+        for (kernel::Isa isa : everyPath()) {
+            kernel::logPlus(x.data(), add.data(), sum.data(), static_cast<std::int64_t>(m), isa);
+            ASSERT_EQ(0, std::memcmp(sum.data(), want.data(), m * sizeof(double))) << "path " << int(isa);
+        }
     }
 }
 

@@ -268,6 +268,15 @@ struct Engine {
     double *scales;          // block: each step's largest weight sum
     double *tops;            // block: each step's largest log emission, then its level
     static constexpr std::int64_t block = 64;
+    // A sparse M (at most N^2/4 finite entries): its finite entries column by
+    // column (k ascending), their rows and each column's first, and room for
+    // a step's terms.
+    bool sparse = false;
+    double *values;              // capacity: M(k, c)
+    double *terms;               // capacity: a step's x(k) + M(k, c)
+    std::int32_t *rowOf;         // capacity: k
+    std::int32_t *columnStart;   // N + 1
+    static std::int64_t capacity(std::int64_t n) { return n * n / 4; }
 
     Engine(double *e, std::int64_t n_) : n(n_)
     {
@@ -293,15 +302,22 @@ struct Engine {
             scales = weights + block * n;
             tops = scales + block;
         }
+        values = e + n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0);
+        terms = values + capacity(n);
+        rowOf = reinterpret_cast<std::int32_t *>(terms + capacity(n));
+        columnStart = rowOf + capacity(n);
     }
 
     // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1
     // doubles, then, for the models whose steps run in the probability
     // domain (16 states or fewer), a block of 64 steps' N weights, scales
-    // and tops.
+    // and tops; then a sparse M's entries and terms (2 floor(N^2/4) doubles),
+    // rows (floor(N^2/4) 32-bit integers) and column starts (N + 1), rounded
+    // up to whole doubles.
     static std::int64_t doubles(std::int64_t n)
     {
-        return n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0);
+        return n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0) + 2 * capacity(n) +
+               (capacity(n) + n + 2) / 2;
     }
 
     // S from the raw matrix M(k, c) = raw[k * kStride + c * cStride].
@@ -324,6 +340,26 @@ struct Engine {
             }
         }
         kernel::expArray(scaled, scaled, n * n, isa);
+        // The finite entries, where few enough to be listed.
+        std::int64_t finite = 0;
+        for (std::int64_t c = 0; c < n; ++c)
+            for (std::int64_t k = 0; k < n; ++k)
+                finite += raw[k * kStride + c * cStride] > -inf;
+        sparse = finite <= capacity(n);
+        if (sparse) {
+            std::int32_t at = 0;
+            for (std::int64_t c = 0; c < n; ++c) {
+                columnStart[c] = at;
+                for (std::int64_t k = 0; k < n; ++k) {
+                    const double v = raw[k * kStride + c * cStride];
+                    if (v > -inf) {
+                        values[at] = v;
+                        rowOf[at++] = static_cast<std::int32_t>(k);
+                    }
+                }
+            }
+            columnStart[n] = at;
+        }
         for (std::int64_t k = 0; k < n; ++k) {
             lo[k] = static_cast<std::int32_t>(n);
             hi[k] = -1;
@@ -344,6 +380,45 @@ struct Engine {
     // finite).
     bool step(const double *x, double *out, kernel::Isa isa) { return step(x, spanOf(x, n), out, isa); }
 
+    // Every column's exact sum, as kernel::addexpRows forms it (the largest
+    // term by a strict scan, exp(term - largest) added in k order from 0,
+    // log of the sum plus the largest, -Inf where every term is -Inf), from
+    // the finite entries of M alone: every other term is -Inf (x has no NaN
+    // or +Inf here), whose exp, +0, leaves each sum as it is, so the results
+    // are the exact sums' own bits. False where x has a NaN or +Inf.
+    bool exactSparse(const double *x, const Span &span, double *out, kernel::Isa isa)
+    {
+        if (span.nan || span.top == inf)
+            return false;
+        const std::int64_t count = columnStart[n];
+        for (std::int64_t c = 0; c < n; ++c) {
+            // (Each term formed twice rather than stored and read back: a
+            // few additions cost less than reading a pair just written one
+            // at a time.)
+            double largest = -inf;
+            for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q) {
+                const double v = x[rowOf[q]] + values[q];
+                largest = v > largest ? v : largest;
+            }
+            band[c] = largest;
+            // Where every term is -Inf, each stays -Inf: its exp is 0.
+            const double shift = largest > -inf ? largest : 0.0;
+            for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q)
+                terms[q] = (x[rowOf[q]] + values[q]) - shift;
+        }
+        kernel::expArray(terms, terms, count, isa);
+        for (std::int64_t c = 0; c < n; ++c) {
+            double total = 0.0;
+            for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q)
+                total = terms[q] + total;
+            sum[c] = total;
+        }
+        kernel::logArray(sum, sum, n, isa);
+        for (std::int64_t c = 0; c < n; ++c)
+            out[c] = band[c] > -inf ? sum[c] + band[c] : -inf;
+        return true;
+    }
+
     // The same, with x's span already known.
     bool step(const double *x, const Span &span, double *out, kernel::Isa isa)
     {
@@ -363,6 +438,11 @@ struct Engine {
                 out[c] = (m + colMax[c]) + p[c];
             return true;
         }
+
+        // A sparse M's step spread over more than one band: the exact sums
+        // from the finite terms alone.
+        if (sparse)
+            return exactSparse(x, span, out, isa);
 
         // A small model's step spread over more than one band costs less as
         // exact sums (N^2 exps) than sorted into bands.

@@ -32,7 +32,9 @@ struct Scratch {
     int path = -1; // the kernel's register width to use (a kernel::Isa; tests), -1 the widest there is
 };
 
-// The doubles of Scratch::engine: N^2 + 11N + 1 (and 64(N + 2) more up to 16 states).
+// The doubles of Scratch::engine: N^2 + 11N + 1 (and 64(N + 2) more up to 16
+// states), then 2L + floor((L + N + 2) / 2) for a sparse logA's entries,
+// L = floor(N^2 / 4).
 std::int64_t engineDoubles(std::int64_t n);
 
 // Each step writes its whole output and reads only the outputs of the steps

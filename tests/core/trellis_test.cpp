@@ -308,6 +308,36 @@ TEST(TrellisPass, TheBandBelowTheLargestTermCounts)
     EXPECT_NEAR(p.alpha[4], -601.0, 1e-9);
 }
 
+// A left-to-right model whose every step spreads over several bands (each
+// three states 700 below the three before them, so that a column's terms
+// are alike in size and their order counts): its sums, taken from the
+// finite terms alone, are the exact sums' own bits, on every path.
+TEST(TrellisPass, SparseStepsAreTheExactSums)
+{
+    for (std::int64_t n : {5, 33, 64}) {
+        Pass p = randomModel(n, 12, static_cast<unsigned>(n));
+        for (std::int64_t i = 0; i < n; ++i) {
+            const double drop = 700.0 * static_cast<double>(i / 3);
+            p.pi[i] -= drop;
+            for (std::int64_t j = 0; j < n; ++j)
+                if (j < i || j > i + 2)
+                    p.A(i, j) = -INFINITY;
+            for (std::int64_t k = 0; k < p.t; ++k)
+                p.B(i, k) -= drop;
+        }
+        Pass exact = p;
+        exact.run(2, true);
+        kernel::Isa isas[5];
+        const int paths = kernel::availableIsas(isas);
+        for (int k = 0; k < paths; ++k) {
+            p.path = static_cast<int>(isas[k]);
+            p.run(2);
+            EXPECT_EQ(0, std::memcmp(p.alpha.data(), exact.alpha.data(), p.alpha.size() * sizeof(double))) << n;
+            EXPECT_EQ(0, std::memcmp(p.beta.data(), exact.beta.data(), p.beta.size() * sizeof(double))) << n;
+        }
+    }
+}
+
 // The model kinds a faster engine can get wrong.
 enum class Kind { Dense, MinusInfZeros, LogZeros, LeftToRight, Peaked, Dominant, Fading, Sinking, Unobserved };
 

@@ -272,6 +272,7 @@ struct Engine {
     // column (k ascending), their rows and each column's first, and room for
     // a step's terms.
     bool sparse = false;
+    Span columnSpan{};           // of colMax
     double *values;              // capacity: M(k, c)
     double *terms;               // capacity: a step's x(k) + M(k, c)
     std::int32_t *rowOf;         // capacity: k
@@ -340,6 +341,7 @@ struct Engine {
             }
         }
         kernel::expArray(scaled, scaled, n * n, isa);
+        columnSpan = spanOf(colMax, n); // (M has no NaN here)
         // The finite entries, where few enough to be listed.
         std::int64_t finite = 0;
         for (std::int64_t c = 0; c < n; ++c)
@@ -390,7 +392,11 @@ struct Engine {
     {
         if (span.nan || span.top == inf)
             return false;
-        const std::int64_t count = columnStart[n];
+        // Only the terms within 746 of their column's largest are kept
+        // (bandStart: each column's first): exp of any further down is +0,
+        // which leaves a sum as it is.
+        std::int32_t *liveStart = bandStart;
+        std::int32_t live = 0;
         for (std::int64_t c = 0; c < n; ++c) {
             // (Each term formed twice rather than stored and read back: a
             // few additions cost less than reading a pair just written one
@@ -401,15 +407,19 @@ struct Engine {
                 largest = v > largest ? v : largest;
             }
             band[c] = largest;
-            // Where every term is -Inf, each stays -Inf: its exp is 0.
-            const double shift = largest > -inf ? largest : 0.0;
-            for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q)
-                terms[q] = (x[rowOf[q]] + values[q]) - shift;
+            liveStart[c] = live;
+            if (largest > -inf)
+                for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q) {
+                    const double d = (x[rowOf[q]] + values[q]) - largest;
+                    terms[live] = d;
+                    live += d >= -746.0;
+                }
         }
-        kernel::expArray(terms, terms, count, isa);
+        liveStart[n] = live;
+        kernel::expArray(terms, terms, live, isa);
         for (std::int64_t c = 0; c < n; ++c) {
             double total = 0.0;
-            for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q)
+            for (std::int32_t q = liveStart[c]; q < liveStart[c + 1]; ++q)
                 total = terms[q] + total;
             sum[c] = total;
         }
@@ -891,7 +901,7 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
     const std::int64_t n = m.n;
     const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
     const double *after = beta + (t1 + 1) * n;
-    const Span span = spanOf(after, n), rows = spanOf(e.colMax, n); // logA has no NaN here
+    const Span span = spanOf(after, n), rows = e.columnSpan;
     const double top = span.top, rmax = rows.top;
     if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0 || !(rmax > -inf) ||
         rows.least < rmax - 100.0)

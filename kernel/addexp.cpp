@@ -167,6 +167,14 @@ void weightedRows(const double *weight, const std::int32_t *rows, std::int64_t c
         pathsFor(isa).weightedRows(weight, rows, count, m, ld, cols, out);
 }
 
+void addexpSparse(const double *add, const std::int32_t *rows, const double *values, std::int64_t ld,
+                  std::int64_t k, std::int64_t cols, double *output, double *maxima, AllMinusInf allMinusInf,
+                  Isa isa)
+{
+    if (cols > 0)
+        pathsFor(isa).sparseSums(add, rows, values, ld, k, cols, output, maxima, allMinusInf);
+}
+
 void expArray(const double *x, double *y, std::int64_t n, Isa isa)
 {
     pathsFor(isa).expArray(x, y, n);

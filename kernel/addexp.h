@@ -63,6 +63,16 @@ void addexpColumns(const double *source, const std::int64_t *dims, double *outpu
 void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_t rows, std::int64_t cols,
                 double *output, double *maxima, AllMinusInf allMinusInf = AllMinusInf::NaN, Isa isa = bestIsa());
 
+// addexpRows for a sparse m whose columns list their finite entries, k deep:
+// entry r of column c is add[rows[r * ld + c]] + values[r * ld + c], for r
+// in [0, k) (ld >= cols, a multiple of 8, with entries for ld columns; a
+// column with fewer entries padded with value -Inf). Where add has no NaN
+// or +Inf and every entry m leaves out is -Inf, these are addexpRows' own
+// bits: a -Inf term's exp is +0, which leaves each sum as it is.
+void addexpSparse(const double *add, const std::int32_t *rows, const double *values, std::int64_t ld,
+                  std::int64_t k, std::int64_t cols, double *output, double *maxima, AllMinusInf allMinusInf,
+                  Isa isa = bestIsa());
+
 // Two columns of `rows` doubles each, apart in memory (columns[0] and
 // columns[1]), each summed as a column of its own; their additions are
 // interleaved, so two long columns take little longer than one.

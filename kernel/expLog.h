@@ -53,6 +53,8 @@ struct Scalar {
     // The first `count` (1 .. lanes) doubles at p, `fill`'s lanes in the
     // others; nothing beyond them is read.
     static D loadFirst(const double *p, int, D) { return *p; }
+    // base[index[l]] in lane l.
+    static D gather(const double *base, const std::int32_t *index) { return base[index[0]]; }
     static void store(double *p, D v) { *p = v; }
     static D splat(double v) { return v; }
     static D strided(const double *p, std::int64_t) { return *p; }
@@ -119,6 +121,10 @@ struct Sse2 {
     static D loadFirst(const double *p, int count, D fill)
     {
         return count >= 2 ? _mm_loadu_pd(p) : _mm_loadl_pd(fill, p);
+    }
+    static D gather(const double *base, const std::int32_t *index)
+    {
+        return _mm_set_pd(base[index[1]], base[index[0]]);
     }
     static void store(double *p, D v) { _mm_storeu_pd(p, v); }
     static D splat(double v) { return _mm_set1_pd(v); }
@@ -187,6 +193,10 @@ struct Neon {
     {
         return count >= 2 ? vld1q_f64(p) : vsetq_lane_f64(p[0], fill, 0);
     }
+    static D gather(const double *base, const std::int32_t *index)
+    {
+        return vcombine_f64(vld1_f64(base + index[0]), vld1_f64(base + index[1]));
+    }
     static void store(double *p, D v) { vst1q_f64(p, v); }
     static D splat(double v) { return vdupq_n_f64(v); }
     static D strided(const double *p, std::int64_t s) { return vsetq_lane_f64(p[s], vdupq_n_f64(p[0]), 1); }
@@ -245,6 +255,10 @@ struct Avx2 {
     {
         const __m256i in = _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_setr_epi64x(0, 1, 2, 3));
         return _mm256_blendv_pd(fill, _mm256_maskload_pd(p, in), _mm256_castsi256_pd(in));
+    }
+    static D gather(const double *base, const std::int32_t *index)
+    {
+        return _mm256_i32gather_pd(base, _mm_loadu_si128(reinterpret_cast<const __m128i *>(index)), 8);
     }
     static void store(double *p, D v) { _mm256_storeu_pd(p, v); }
     static D splat(double v) { return _mm256_set1_pd(v); }
@@ -313,6 +327,10 @@ struct Avx512 {
     static D loadFirst(const double *p, int count, D fill)
     {
         return _mm512_mask_loadu_pd(fill, static_cast<__mmask8>(count >= 8 ? 0xFFu : (1u << count) - 1u), p);
+    }
+    static D gather(const double *base, const std::int32_t *index)
+    {
+        return _mm512_i32gather_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(index)), base, 8);
     }
     static void store(double *p, D v) { _mm512_storeu_pd(p, v); }
     static D splat(double v) { return _mm512_set1_pd(v); }

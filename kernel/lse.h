@@ -226,6 +226,32 @@ struct Lanes {
         }
     }
 
+    // rowSums for the columns of a sparse matrix listed K entries deep
+    // (entry r of column c: row rows[r * ld + c], value values[r * ld + c];
+    // a column with fewer entries is padded with value -Inf, which add
+    // cannot turn into NaN): ld, a multiple of 8, columns a register at a
+    // time, `cols` of them written.
+    static void sparseSums(const double *add, const std::int32_t *rows, const double *values, std::int64_t ld,
+                           std::int64_t k, std::int64_t cols, double *output, double *maxima,
+                           AllMinusInf allMinusInf)
+    {
+        for (std::int64_t c = 0; c < cols; c += V::lanes) {
+            const auto entry = [&](std::int64_t r) {
+                return V::add(V::gather(add, rows + r * ld + c), V::load(values + r * ld + c));
+            };
+            if (c + V::lanes <= cols) {
+                columns(entry, k, output + c, maxima + c, allMinusInf);
+            } else {
+                double out[V::lanes], top[V::lanes];
+                columns(entry, k, out, top, allMinusInf);
+                for (std::int64_t l = 0; c + l < cols; ++l) {
+                    output[c + l] = out[l];
+                    maxima[c + l] = top[l];
+                }
+            }
+        }
+    }
+
     // Sums of weighted rows, U registers of columns at a time: U chains of
     // additions in flight hide the latency of each.
     template <int U>
@@ -320,7 +346,7 @@ struct Lanes {
 
     static constexpr Paths paths()
     {
-        return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray, logPlus};
+        return Paths{columnMajor, rowSums, twoColumns, weightedRows, expArray, logArray, logPlus, sparseSums};
     }
 };
 

@@ -22,6 +22,8 @@ struct Paths {
     void (*expArray)(const double *x, double *y, std::int64_t n);
     void (*logArray)(const double *x, double *y, std::int64_t n);
     void (*logPlus)(const double *x, const double *add, double *y, std::int64_t n);
+    void (*sparseSums)(const double *add, const std::int32_t *rows, const double *values, std::int64_t ld,
+                       std::int64_t k, std::int64_t cols, double *output, double *maxima, AllMinusInf allMinusInf);
 };
 
 // The AVX2 and AVX-512 widths, each compiled for its registers in a unit of

@@ -230,12 +230,32 @@ struct Span {
 
 Span spanOf(const double *x, std::int64_t n)
 {
-    Span s{x[0], inf, false};
-    for (std::int64_t k = 0; k < n; ++k) {
-        const double v = x[k];
-        s.top = v > s.top ? v : s.top;
-        s.least = v > -inf && v < s.least ? v : s.least;
-        s.nan |= v != v;
+    // Four running maxima and minima, so that the comparisons do not wait
+    // on one another: the same largest and least values. (Where the largest
+    // is zero, the scan from the first picks which zero; where any value is
+    // NaN, no caller reads the largest.)
+    double top[4] = {x[0], x[0], x[0], x[0]}, least[4] = {inf, inf, inf, inf};
+    bool nan = false;
+    std::int64_t k = 0;
+    const auto see = [&](int l, double v) {
+        top[l] = v > top[l] ? v : top[l];
+        least[l] = v > -inf && v < least[l] ? v : least[l];
+        nan |= v != v;
+    };
+    for (; k + 4 <= n; k += 4)
+        for (int l = 0; l < 4; ++l)
+            see(l, x[k + l]);
+    for (; k < n; ++k)
+        see(0, x[k]);
+    Span s{top[0], least[0], nan};
+    for (int l = 1; l < 4; ++l) {
+        s.top = top[l] > s.top ? top[l] : s.top;
+        s.least = least[l] < s.least ? least[l] : s.least;
+    }
+    if (s.top == 0.0) {
+        s.top = x[0];
+        for (k = 0; k < n; ++k)
+            s.top = x[k] > s.top ? x[k] : s.top;
     }
     return s;
 }
@@ -268,15 +288,15 @@ struct Engine {
     double *scales;          // block: each step's largest weight sum
     double *tops;            // block: each step's largest log emission, then its level
     static constexpr std::int64_t block = 64;
-    // A sparse M (at most N^2/4 finite entries): its finite entries column by
-    // column (k ascending), their rows and each column's first, and room for
-    // a step's terms.
+    // A sparse M: each column's finite entries (k ascending), listed `depth`
+    // deep (the most any column has) for `ld` columns (N rounded up to 8),
+    // the shorter columns padded with -Inf, where that takes at most N^2/4
+    // entries.
     bool sparse = false;
-    Span columnSpan{};           // of colMax
-    double *values;              // capacity: M(k, c)
-    double *terms;               // capacity: a step's x(k) + M(k, c)
-    std::int32_t *rowOf;         // capacity: k
-    std::int32_t *columnStart;   // N + 1
+    Span columnSpan{};       // of colMax
+    std::int64_t ld = 0, depth = 0;
+    double *values;          // depth x ld: M(k, c)
+    std::int32_t *rowOf;     // depth x ld: k
     static std::int64_t capacity(std::int64_t n) { return n * n / 4; }
 
     Engine(double *e, std::int64_t n_) : n(n_)
@@ -304,21 +324,18 @@ struct Engine {
             tops = scales + block;
         }
         values = e + n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0);
-        terms = values + capacity(n);
-        rowOf = reinterpret_cast<std::int32_t *>(terms + capacity(n));
-        columnStart = rowOf + capacity(n);
+        rowOf = reinterpret_cast<std::int32_t *>(values + capacity(n));
     }
 
     // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1
     // doubles, then, for the models whose steps run in the probability
     // domain (16 states or fewer), a block of 64 steps' N weights, scales
-    // and tops; then a sparse M's entries and terms (2 floor(N^2/4) doubles),
-    // rows (floor(N^2/4) 32-bit integers) and column starts (N + 1), rounded
-    // up to whole doubles.
+    // and tops; then a sparse M's entries (floor(N^2/4) doubles) and their
+    // rows (as many 32-bit integers, rounded up to whole doubles).
     static std::int64_t doubles(std::int64_t n)
     {
-        return n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0) + 2 * capacity(n) +
-               (capacity(n) + n + 2) / 2;
+        return n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0) + capacity(n) +
+               (capacity(n) + 1) / 2;
     }
 
     // S from the raw matrix M(k, c) = raw[k * kStride + c * cStride].
@@ -343,24 +360,28 @@ struct Engine {
         kernel::expArray(scaled, scaled, n * n, isa);
         columnSpan = spanOf(colMax, n); // (M has no NaN here)
         // The finite entries, where few enough to be listed.
-        std::int64_t finite = 0;
-        for (std::int64_t c = 0; c < n; ++c)
+        depth = 1;
+        for (std::int64_t c = 0; c < n; ++c) {
+            std::int64_t finite = 0;
             for (std::int64_t k = 0; k < n; ++k)
                 finite += raw[k * kStride + c * cStride] > -inf;
-        sparse = finite <= capacity(n);
-        if (sparse) {
-            std::int32_t at = 0;
-            for (std::int64_t c = 0; c < n; ++c) {
-                columnStart[c] = at;
-                for (std::int64_t k = 0; k < n; ++k) {
-                    const double v = raw[k * kStride + c * cStride];
-                    if (v > -inf) {
-                        values[at] = v;
-                        rowOf[at++] = static_cast<std::int32_t>(k);
-                    }
+            depth = finite > depth ? finite : depth;
+        }
+        ld = (n + 7) / 8 * 8;
+        sparse = depth * ld <= capacity(n);
+        for (std::int64_t c = 0; sparse && c < ld; ++c) {
+            std::int64_t r = 0;
+            for (std::int64_t k = 0; c < n && k < n; ++k) {
+                const double v = raw[k * kStride + c * cStride];
+                if (v > -inf) {
+                    values[r * ld + c] = v;
+                    rowOf[r++ * ld + c] = static_cast<std::int32_t>(k);
                 }
             }
-            columnStart[n] = at;
+            for (; r < depth; ++r) {
+                values[r * ld + c] = -inf;
+                rowOf[r * ld + c] = 0;
+            }
         }
         for (std::int64_t k = 0; k < n; ++k) {
             lo[k] = static_cast<std::int32_t>(n);
@@ -392,40 +413,7 @@ struct Engine {
     {
         if (span.nan || span.top == inf)
             return false;
-        // Only the terms within 746 of their column's largest are kept
-        // (bandStart: each column's first): exp of any further down is +0,
-        // which leaves a sum as it is.
-        std::int32_t *liveStart = bandStart;
-        std::int32_t live = 0;
-        for (std::int64_t c = 0; c < n; ++c) {
-            // (Each term formed twice rather than stored and read back: a
-            // few additions cost less than reading a pair just written one
-            // at a time.)
-            double largest = -inf;
-            for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q) {
-                const double v = x[rowOf[q]] + values[q];
-                largest = v > largest ? v : largest;
-            }
-            band[c] = largest;
-            liveStart[c] = live;
-            if (largest > -inf)
-                for (std::int32_t q = columnStart[c]; q < columnStart[c + 1]; ++q) {
-                    const double d = (x[rowOf[q]] + values[q]) - largest;
-                    terms[live] = d;
-                    live += d >= -746.0;
-                }
-        }
-        liveStart[n] = live;
-        kernel::expArray(terms, terms, live, isa);
-        for (std::int64_t c = 0; c < n; ++c) {
-            double total = 0.0;
-            for (std::int32_t q = liveStart[c]; q < liveStart[c + 1]; ++q)
-                total = terms[q] + total;
-            sum[c] = total;
-        }
-        kernel::logArray(sum, sum, n, isa);
-        for (std::int64_t c = 0; c < n; ++c)
-            out[c] = band[c] > -inf ? sum[c] + band[c] : -inf;
+        kernel::addexpSparse(x, rowOf, values, ld, depth, n, out, band, kernel::AllMinusInf::MinusInf, isa);
         return true;
     }
 

@@ -33,8 +33,8 @@ struct Scratch {
 };
 
 // The doubles of Scratch::engine: N^2 + 11N + 1 (and 64(N + 2) more up to 16
-// states), then 2L + floor((L + N + 2) / 2) for a sparse logA's entries,
-// L = floor(N^2 / 4).
+// states), then L + floor((L + 1) / 2) for a sparse logA's entries and
+// their rows, L = floor(N^2 / 4).
 std::int64_t engineDoubles(std::int64_t n);
 
 // Each step writes its whole output and reads only the outputs of the steps

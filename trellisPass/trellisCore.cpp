@@ -230,32 +230,12 @@ struct Span {
 
 Span spanOf(const double *x, std::int64_t n)
 {
-    // Four running maxima and minima, so that the comparisons do not wait
-    // on one another: the same largest and least values. (Where the largest
-    // is zero, the scan from the first picks which zero; where any value is
-    // NaN, no caller reads the largest.)
-    double top[4] = {x[0], x[0], x[0], x[0]}, least[4] = {inf, inf, inf, inf};
-    bool nan = false;
-    std::int64_t k = 0;
-    const auto see = [&](int l, double v) {
-        top[l] = v > top[l] ? v : top[l];
-        least[l] = v > -inf && v < least[l] ? v : least[l];
-        nan |= v != v;
-    };
-    for (; k + 4 <= n; k += 4)
-        for (int l = 0; l < 4; ++l)
-            see(l, x[k + l]);
-    for (; k < n; ++k)
-        see(0, x[k]);
-    Span s{top[0], least[0], nan};
-    for (int l = 1; l < 4; ++l) {
-        s.top = top[l] > s.top ? top[l] : s.top;
-        s.least = least[l] < s.least ? least[l] : s.least;
-    }
-    if (s.top == 0.0) {
-        s.top = x[0];
-        for (k = 0; k < n; ++k)
-            s.top = x[k] > s.top ? x[k] : s.top;
+    Span s{x[0], inf, false};
+    for (std::int64_t k = 0; k < n; ++k) {
+        const double v = x[k];
+        s.top = v > s.top ? v : s.top;
+        s.least = v > -inf && v < s.least ? v : s.least;
+        s.nan |= v != v;
     }
     return s;
 }

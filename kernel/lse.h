@@ -235,10 +235,18 @@ struct Lanes {
                            std::int64_t k, std::int64_t cols, double *output, double *maxima,
                            AllMinusInf allMinusInf)
     {
+        // Up to 16 deep, each register of entries is gathered once and read
+        // twice (for the largest, then for the sum).
+        constexpr std::int64_t kept = 16;
+        D entries[kept];
         for (std::int64_t c = 0; c < cols; c += V::lanes) {
-            const auto entry = [&](std::int64_t r) {
+            const auto gathered = [&](std::int64_t r) {
                 return V::add(V::gather(add, rows + r * ld + c), V::load(values + r * ld + c));
             };
+            if (k <= kept)
+                for (std::int64_t r = 0; r < k; ++r)
+                    entries[r] = gathered(r);
+            const auto entry = [&](std::int64_t r) { return k <= kept ? entries[r] : gathered(r); };
             if (c + V::lanes <= cols) {
                 columns(entry, k, output + c, maxima + c, allMinusInf);
             } else {

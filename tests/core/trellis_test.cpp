@@ -311,16 +311,19 @@ TEST(TrellisPass, TheBandBelowTheLargestTermCounts)
 // A left-to-right model whose every step spreads over several bands (each
 // three states 700 below the three before them, so that a column's terms
 // are alike in size and their order counts): its sums, taken from the
-// finite terms alone, are the exact sums' own bits, on every path.
+// finite terms alone, are the exact sums' own bits, on every path; states
+// reaching 3 on (a column's terms in registers) and 20 on (read again).
 TEST(TrellisPass, SparseStepsAreTheExactSums)
 {
-    for (std::int64_t n : {5, 33, 64}) {
+    const std::int64_t cases[][2] = {{5, 3}, {33, 3}, {64, 3}, {96, 20}};
+    for (auto nr : cases) {
+        const std::int64_t n = nr[0], reach = nr[1];
         Pass p = randomModel(n, 12, static_cast<unsigned>(n));
         for (std::int64_t i = 0; i < n; ++i) {
             const double drop = 700.0 * static_cast<double>(i / 3);
             p.pi[i] -= drop;
             for (std::int64_t j = 0; j < n; ++j)
-                if (j < i || j > i + 2)
+                if (j < i || j >= i + reach)
                     p.A(i, j) = -INFINITY;
             for (std::int64_t k = 0; k < p.t; ++k)
                 p.B(i, k) -= drop;

@@ -230,12 +230,39 @@ struct Span {
 
 Span spanOf(const double *x, std::int64_t n)
 {
-    Span s{x[0], inf, false};
-    for (std::int64_t k = 0; k < n; ++k) {
+    // Four running maxima and minima, so that the comparisons do not wait
+    // on one another: the same largest and least values. (Where the largest
+    // is zero, the scan from the first picks which zero; where any value is
+    // NaN, no caller reads the largest.)
+    double t0 = x[0], t1 = x[0], t2 = x[0], t3 = x[0];
+    double l0 = inf, l1 = inf, l2 = inf, l3 = inf;
+    bool nan = false;
+    std::int64_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const double v0 = x[k], v1 = x[k + 1], v2 = x[k + 2], v3 = x[k + 3];
+        t0 = v0 > t0 ? v0 : t0;
+        t1 = v1 > t1 ? v1 : t1;
+        t2 = v2 > t2 ? v2 : t2;
+        t3 = v3 > t3 ? v3 : t3;
+        l0 = v0 > -inf && v0 < l0 ? v0 : l0;
+        l1 = v1 > -inf && v1 < l1 ? v1 : l1;
+        l2 = v2 > -inf && v2 < l2 ? v2 : l2;
+        l3 = v3 > -inf && v3 < l3 ? v3 : l3;
+        nan |= (v0 != v0) | (v1 != v1) | (v2 != v2) | (v3 != v3);
+    }
+    for (; k < n; ++k) {
         const double v = x[k];
-        s.top = v > s.top ? v : s.top;
-        s.least = v > -inf && v < s.least ? v : s.least;
-        s.nan |= v != v;
+        t0 = v > t0 ? v : t0;
+        l0 = v > -inf && v < l0 ? v : l0;
+        nan |= v != v;
+    }
+    const double ta = t1 > t0 ? t1 : t0, tb = t3 > t2 ? t3 : t2;
+    const double la = l1 < l0 ? l1 : l0, lb = l3 < l2 ? l3 : l2;
+    Span s{tb > ta ? tb : ta, lb < la ? lb : la, nan};
+    if (s.top == 0.0) {
+        s.top = x[0];
+        for (k = 0; k < n; ++k)
+            s.top = x[k] > s.top ? x[k] : s.top;
     }
     return s;
 }

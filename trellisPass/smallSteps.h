@@ -4,9 +4,27 @@
 #ifndef ZEB_TRELLIS_SMALL_STEPS_H
 #define ZEB_TRELLIS_SMALL_STEPS_H
 
+#include "expLogTables.h"
+
 #include <cstdint>
 
 namespace trellis {
+
+namespace {
+
+// A step's level from the last one's: ((L + top) + extra) + log 2^e, the
+// scale 2^e's log read off its exponent as e ln2Hi + e ln2Lo, rounded once:
+// the project's log at a power of two (its table holds 0 for ln 1, and
+// every other part of it is 0 there). One definition for the register
+// steps and the portable ones, so all form the same bits.
+inline double nextLevel(double level, double top, double extra, int e)
+{
+    const double power = e;
+    return ((level + top) + extra) + (power * numerics::tables::ln2Hi + power * numerics::tables::ln2Lo);
+}
+
+} // namespace
+
 namespace avx2 {
 
 // Up to `count` steps from the weights q0 (4 doubles): step k forms

@@ -6,8 +6,6 @@
 #define ZEB_UNIT_AVX2
 #include "isaUnit.h"
 
-#include "expLogTables.h"
-
 #include <cstdlib>
 
 namespace trellis {
@@ -80,8 +78,7 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
         _mm256_storeu_pd(out + k * outStride, next);
         if (_mm256_movemask_pd(tiny))
             break;
-        const double power = e;
-        level = ((level + levels[k]) + extra) + (power * numerics::tables::ln2Hi + power * numerics::tables::ln2Lo);
+        level = nextLevel(level, levels[k], extra, e);
         levels[k] = level;
         x = ahead;
         c = e - last;

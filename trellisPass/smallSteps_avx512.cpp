@@ -7,8 +7,6 @@
 #define ZEB_UNIT_AVX512
 #include "isaUnit.h"
 
-#include "expLogTables.h"
-
 #include <cstdlib>
 
 namespace trellis {
@@ -177,7 +175,8 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         const __m512i quarter = _mm512_max_epu64(half, _mm512_shuffle_i64x2(half, half, 0xB1));
         const __m512i exponent = _mm512_max_epu64(quarter, _mm512_shuffle_epi32(quarter, _MM_PERM_BADC));
         // The largest below 2^-100 (its field below 923): not done.
-        if (_mm_cvtsi128_si32(_mm_srli_si128(_mm512_castsi512_si128(exponent), 4)) < (923 << 20))
+        const int field = _mm_cvtsi128_si32(_mm_srli_si128(_mm512_castsi512_si128(exponent), 4)) >> 20;
+        if (field < 923)
             break;
         const __m512d inverse = _mm512_castsi512_pd(_mm512_sub_epi64(twice, exponent));
         const __m512d na = _mm512_mul_pd(ba, inverse), nb = _mm512_mul_pd(bb, inverse);
@@ -187,8 +186,7 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         _mm512_mask_storeu_pd(upper(out + k * outStride, n), second, nb);
         if (tiny)
             break;
-        const double power = (_mm_cvtsi128_si32(_mm_srli_si128(_mm512_castsi512_si128(exponent), 4)) >> 20) - 1023;
-        level = ((level + levels[k]) + extra) + (power * numerics::tables::ln2Hi + power * numerics::tables::ln2Lo);
+        level = nextLevel(level, levels[k], extra, field - 1023);
         levels[k] = level;
         q0a = na;
         q0b = nb;

@@ -1,7 +1,6 @@
 #include "trellisCore.h"
 
 #include "addexp.h"
-#include "expLogTables.h"
 #include "fpState.h"
 #include "smallSteps.h"
 #include "threads.h"
@@ -576,15 +575,12 @@ static std::int64_t bySize(std::int64_t n, F &&f)
     }
 }
 
-// log mu for a scale mu = 2^k (k from -100 up): the project's log there is
-// k ln2Hi + k ln2Lo, rounded once (its table holds 0 for ln 1, and every
-// other part of it is 0 at a power of two), so it is taken directly.
-static double logOfPowerOfTwo(double mu)
+// The exponent k of a scale mu = 2^k (k from -100 up).
+static int exponentOf(double mu)
 {
     std::uint64_t bits;
     std::memcpy(&bits, &mu, sizeof bits);
-    const double k = static_cast<double>(static_cast<std::int64_t>(bits >> 52) - 1023);
-    return k * numerics::tables::ln2Hi + k * numerics::tables::ln2Lo;
+    return static_cast<int>(bits >> 52) - 1023;
 }
 
 // The end of a block of probability-domain steps: `done` steps' weights,
@@ -601,7 +597,7 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
         return;
     const std::int64_t lowest = step > 0 ? first : first - (done - 1);
     for (std::int64_t k = 0; !levelsDone && k < done; ++k) {
-        level = ((level + e.tops[k]) + extra) + logOfPowerOfTwo(e.scales[k]);
+        level = nextLevel(level, e.tops[k], extra, exponentOf(e.scales[k]));
         e.tops[k] = level;
     }
     for (std::int64_t k = 0; k < done; ++k) {

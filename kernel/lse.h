@@ -55,6 +55,22 @@ struct Lanes {
         V::spill(maximum, maxima);
     }
 
+    // columns() for the first `count` lanes' columns (1 .. lanes), the other
+    // lanes' results dropped.
+    template <class Entry>
+    static void firstColumns(Entry entry, std::int64_t rows, std::int64_t count, double *output, double *maxima,
+                             AllMinusInf allMinusInf)
+    {
+        if (count == V::lanes)
+            return columns(entry, rows, output, maxima, allMinusInf);
+        double out[V::lanes], top[V::lanes];
+        columns(entry, rows, out, top, allMinusInf);
+        for (std::int64_t l = 0; l < count; ++l) {
+            output[l] = out[l];
+            maxima[l] = top[l];
+        }
+    }
+
     // The maximum of `rows` contiguous entries as a strict scan from the
     // first selects it, a register of entries at a time: every lane scans
     // from the first entry, so a NaN there stays the maximum; otherwise the
@@ -216,14 +232,10 @@ struct Lanes {
         // padding lanes (add[r] + 0) are dropped. A small model's columns
         // all go this way.
         const std::int64_t rest = cols - c;
-        double out[V::lanes], top[V::lanes];
         const D none = V::splat(0.0);
-        columns([&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest), none)); },
-                rows, out, top, allMinusInf);
-        for (std::int64_t l = 0; l < rest; ++l) {
-            output[c + l] = out[l];
-            maxima[c + l] = top[l];
-        }
+        firstColumns(
+            [&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest), none)); },
+            rows, rest, output + c, maxima + c, allMinusInf);
     }
 
     // rowSums for the columns of a sparse matrix listed K entries deep
@@ -247,16 +259,7 @@ struct Lanes {
                 for (std::int64_t r = 0; r < k; ++r)
                     entries[r] = gathered(r);
             const auto entry = [&](std::int64_t r) { return k <= kept ? entries[r] : gathered(r); };
-            if (c + V::lanes <= cols) {
-                columns(entry, k, output + c, maxima + c, allMinusInf);
-            } else {
-                double out[V::lanes], top[V::lanes];
-                columns(entry, k, out, top, allMinusInf);
-                for (std::int64_t l = 0; c + l < cols; ++l) {
-                    output[c + l] = out[l];
-                    maxima[c + l] = top[l];
-                }
-            }
+            firstColumns(entry, k, cols - c < V::lanes ? cols - c : V::lanes, output + c, maxima + c, allMinusInf);
         }
     }
 
@@ -306,50 +309,50 @@ struct Lanes {
         }
     }
 
-    // f over an array a register at a time; the last few elements through
-    // one padded register (every lane gives the scalar bits, so the padding
-    // changes nothing).
-    template <D (*f)(D)>
-    static void overArray(const double *x, double *y, std::int64_t n)
+    // The `count` doubles at p (count = lanes, or fewer: `fill`'s lanes in
+    // the others, nothing beyond them read).
+    static D loadSome(const double *p, std::int64_t count, D fill)
+    {
+        return count == V::lanes ? V::load(p) : V::loadFirst(p, static_cast<int>(count), fill);
+    }
+
+    // y[i ..] = f(i, count) a register at a time, count = lanes but for the
+    // last few elements, whose register's other lanes are dropped (every
+    // lane gives the scalar bits, so the padding changes nothing).
+    template <class F>
+    static void overRegisters(std::int64_t n, double *y, F f)
     {
         std::int64_t i = 0;
         for (; i + V::lanes <= n; i += V::lanes)
-            V::store(y + i, f(V::load(x + i)));
+            V::store(y + i, f(i, V::lanes));
         if (i < n) {
-            double pad[V::lanes];
-            for (int l = 0; l < V::lanes; ++l)
-                pad[l] = i + l < n ? x[i + l] : 0.0;
-            V::spill(f(V::load(pad)), pad);
+            double last[V::lanes];
+            V::spill(f(i, n - i), last);
             for (int l = 0; i + l < n; ++l)
-                y[i + l] = pad[l];
+                y[i + l] = last[l];
         }
+    }
+
+    // f over an array (y may be x), padded with 0.
+    template <D (*f)(D)>
+    static void overArray(const double *x, double *y, std::int64_t n)
+    {
+        const D zero = V::splat(0.0);
+        overRegisters(n, y, [&](std::int64_t i, std::int64_t count) { return f(loadSome(x + i, count, zero)); });
     }
 
     static void expArray(const double *x, double *y, std::int64_t n) { overArray<numerics::exp<V>>(x, y, n); }
     static void logArray(const double *x, double *y, std::int64_t n) { overArray<numerics::log<V>>(x, y, n); }
 
-    // y = add + log x, NaN as the one NaN; the last few elements through one
-    // register padded with 1 (log 1 = 0 takes the ordinary steps).
+    // y = add + log x, NaN as the one NaN; x padded with 1 (log 1 = 0 takes
+    // the ordinary steps).
     static void logPlus(const double *x, const double *add, double *y, std::int64_t n)
     {
-        const D nan = V::splat(theNaN);
-        const auto f = [&nan](D v, D a) {
-            const D r = V::add(a, numerics::log<V>(v));
+        const D nan = V::splat(theNaN), one = V::splat(1.0), zero = V::splat(0.0);
+        overRegisters(n, y, [&](std::int64_t i, std::int64_t count) {
+            const D r = V::add(loadSome(add + i, count, zero), numerics::log<V>(loadSome(x + i, count, one)));
             return V::select(V::isNaN(r), nan, r);
-        };
-        std::int64_t i = 0;
-        for (; i + V::lanes <= n; i += V::lanes)
-            V::store(y + i, f(V::load(x + i), V::load(add + i)));
-        if (i < n) {
-            double pad[V::lanes], padAdd[V::lanes];
-            for (int l = 0; l < V::lanes; ++l) {
-                pad[l] = i + l < n ? x[i + l] : 1.0;
-                padAdd[l] = i + l < n ? add[i + l] : 0.0;
-            }
-            V::spill(f(V::load(pad), V::load(padAdd)), pad);
-            for (int l = 0; i + l < n; ++l)
-                y[i + l] = pad[l];
-        }
+        });
     }
 
     static constexpr Paths paths()

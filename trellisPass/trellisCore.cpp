@@ -413,14 +413,11 @@ struct Engine {
     // term by a strict scan, exp(term - largest) added in k order from 0,
     // log of the sum plus the largest, -Inf where every term is -Inf), from
     // the finite entries of M alone: every other term is -Inf (x has no NaN
-    // or +Inf here), whose exp, +0, leaves each sum as it is, so the results
-    // are the exact sums' own bits. False where x has a NaN or +Inf.
-    bool exactSparse(const double *x, const Span &span, double *out, kernel::Isa isa)
+    // or +Inf: step declines those first), whose exp, +0, leaves each sum
+    // as it is, so the results are the exact sums' own bits.
+    void exactSparse(const double *x, double *out, kernel::Isa isa)
     {
-        if (span.nan || span.top == inf)
-            return false;
         kernel::addexpSparse(x, rowOf, values, ld, depth, n, out, band, kernel::AllMinusInf::MinusInf, isa);
-        return true;
     }
 
     // The same, with x's span already known.
@@ -445,8 +442,10 @@ struct Engine {
 
         // A sparse M's step spread over more than one band: the exact sums
         // from the finite terms alone.
-        if (sparse)
-            return exactSparse(x, span, out, isa);
+        if (sparse) {
+            exactSparse(x, out, isa);
+            return true;
+        }
 
         // A small model's step spread over more than one band costs less as
         // exact sums (N^2 exps) than sorted into bands.

@@ -67,10 +67,11 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         mexErrMsgTxt(msgClass);
 
     // The output takes the input's own dimension vector and class: its
-    // pages are summed like the first, every column on its own.
+    // pages are summed like the first, every column on its own, and every
+    // element is written.
     const mwSize nd = mxGetNumberOfDimensions(a);
     const mwSize *dims = mxGetDimensions(a);
-    plhs[0] = mxCreateNumericArray(nd, dims, cls, mxREAL);
+    plhs[0] = mexhost::createWritten(nd, dims, cls);
     if (!worker)
         return;
 

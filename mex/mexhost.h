@@ -172,6 +172,33 @@ inline bool addressable(std::int64_t count, std::size_t size)
     return count >= 0 && static_cast<std::uint64_t>(count) <= static_cast<std::uint64_t>(PTRDIFF_MAX) / size;
 }
 
+/* A real numeric output that the module writes in full before the call
+ * returns (a call that ends in an error leaves it to the host, which
+ * discards it). Octave creates it uninitialised: zero-filling memory that
+ * is about to be written costs, for a large output, about as much as
+ * writing it. The MATLAB builds keep to the creation operations they are
+ * documented to import, which zero-fill. (The gateway tests have the
+ * stand-in host fill what a module creates with a pattern, and check that
+ * none of it is left: standin::setCreatedFill.) */
+inline mxArray *createWritten(mwSize ndim, const mwSize *dims, mxClassID cls)
+{
+#if defined(MEXHOST_OCTAVE)
+    return mxCreateUninitNumericArray(ndim, dims, cls, mxREAL);
+#else
+    return mxCreateNumericArray(ndim, dims, cls, mxREAL);
+#endif
+}
+
+/* The same for a double matrix. */
+inline mxArray *createWrittenMatrix(mwSize m, mwSize n)
+{
+#if defined(MEXHOST_OCTAVE)
+    return mxCreateUninitNumericMatrix(m, n, mxDOUBLE_CLASS, mxREAL);
+#else
+    return mxCreateDoubleMatrix(m, n, mxREAL);
+#endif
+}
+
 /* A full (not sparse) double array: the only kind whose data the numeric
  * modules may read as doubles. A complex one is read through its real part. */
 inline bool isFullDouble(const mxArray *a)

@@ -173,7 +173,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (!mexhost::addressable(mexhost::countProduct(data.rows, k), sizeof(double)))
         mexErrMsgTxt(msgTooLarge);
 
-    plhs[0] = mxCreateDoubleMatrix(static_cast<mwSize>(data.rows), static_cast<mwSize>(k), mxREAL);
+    // Every vote is written (a fault ends the call, and the host discards
+    // the output).
+    plhs[0] = mexhost::createWrittenMatrix(static_cast<mwSize>(data.rows), static_cast<mwSize>(k));
     if (data.rows == 0)
         return;
 

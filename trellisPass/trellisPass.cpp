@@ -27,9 +27,10 @@ double *scratch(std::int64_t count)
     return static_cast<double *>(mxCalloc(static_cast<std::size_t>(count), sizeof(double)));
 }
 
+// Every step writes the whole of its output.
 mxArray *createDouble(mwSize ndim, const mwSize *dims)
 {
-    return mxCreateNumericArray(ndim, dims, mxDOUBLE_CLASS, mxREAL);
+    return mexhost::createWritten(ndim, dims, mxDOUBLE_CLASS);
 }
 
 } // namespace

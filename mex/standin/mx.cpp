@@ -51,6 +51,7 @@ struct HostState {
     std::vector<void *> scratchInCall;
     std::string failure;        // why the host could not deliver
     std::size_t limit = std::numeric_limits<std::size_t>::max(); // largest block it delivers
+    int createdFill = -1; // the byte a module's new arrays are filled with (-1: zeros)
     std::string endMessage;     // the message that ended the call
     std::jmp_buf *callStart = nullptr;
 };
@@ -180,6 +181,13 @@ void record(Event e, const void *p, std::size_t bytes)
 mxArray *createdByModule(mxArray *a)
 {
     record(Event::Create, a, a->storedElements * a->elementSize);
+    if (host().createdFill >= 0) {
+        const std::size_t bytes = a->storedElements * a->elementSize;
+        if (a->real)
+            std::memset(a->real, host().createdFill, bytes);
+        if (a->imag)
+            std::memset(a->imag, host().createdFill, bytes);
+    }
     if (host().inCall)
         host().createdInCall.push_back(a);
     return a;
@@ -215,6 +223,11 @@ const std::vector<LedgerEntry> &ledger()
 void setBlockLimit(std::size_t bytes)
 {
     host().limit = bytes;
+}
+
+void setCreatedFill(int byte)
+{
+    host().createdFill = byte >= 0 && byte <= 255 ? byte : -1;
 }
 
 void clearLedger()

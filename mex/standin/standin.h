@@ -57,6 +57,10 @@ STANDIN_API void clearLedger();
 // The largest block the host delivers; beyond it, array creation and
 // mxCalloc end the call with an out-of-memory message, as MATLAB does.
 STANDIN_API void setBlockLimit(std::size_t bytes);
+// Arrays a module creates are filled with `byte` (0 to 255) instead of
+// zeros, or zero-filled again for -1: the Octave builds create outputs
+// uninitialised, so a module must write every element of them.
+STANDIN_API void setCreatedFill(int byte);
 // Arrays alive in the host, created by the test side or by a module.
 STANDIN_API std::size_t liveArrays();
 // Scratch blocks alive in the host.

@@ -103,6 +103,36 @@ protected:
                                          standin::elements(r.outputs[k]) * standin::elementBytes(r.outputs[k])))
                     << module << " output " << k << std::hex << ", state " << state;
         }
+        expectWhollyWritten(module, nlhs, in, r);
+    }
+
+    // The call again with what the module creates filled with a pattern
+    // instead of zeros (as the Octave builds create outputs: uninitialised):
+    // the same bits, so no element of an output was left unwritten.
+    void expectWhollyWritten(const char *module, int nlhs, const std::vector<const mxArray *> &in,
+                             const standin::CallResult &r)
+    {
+        for (int fill : {0xA5, 0xFF}) {
+            standin::setCreatedFill(fill);
+            const standin::CallResult again = standin::call(gw::gateway(module), nlhs, in);
+            standin::setCreatedFill(-1);
+            arrays.keep(again);
+            ASSERT_EQ(again.ok, r.ok) << module << ": " << again.error;
+            for (int k = 0; r.ok && k < std::max(nlhs, 1); ++k)
+                EXPECT_EQ(0, std::memcmp(mxGetData(again.outputs[k]), mxGetData(r.outputs[k]),
+                                         standin::elements(r.outputs[k]) * standin::elementBytes(r.outputs[k])))
+                    << module << " output " << k << " left elements of the fill " << std::hex << fill;
+        }
+    }
+
+    // A call whose outputs are not written to the results: checked only
+    // for being written whole.
+    void runWhole(const char *module, int nlhs, const std::vector<const mxArray *> &in)
+    {
+        const standin::CallResult r = standin::call(gw::gateway(module), nlhs, in);
+        arrays.keep(r);
+        ASSERT_TRUE(r.ok) << module << ": " << r.error;
+        expectWhollyWritten(module, nlhs, in, r);
     }
 
     // Mostly k/64 values, a quarter of them the values that make NaNs,
@@ -220,6 +250,50 @@ TEST_F(CrossPlatform, WriteResults)
         EXPECT_TRUE(!std::ferror(inputs) && std::fclose(inputs) == 0) << "could not write the inputs";
     const bool written = !std::ferror(f);
     EXPECT_TRUE(std::fclose(f) == 0 && written) << "could not write " << path;
+}
+
+// The shapes whose outputs take a path of their own: one state or one
+// step, a tree whose root is a leaf, data without columns (every row takes
+// the first row's path), more vote columns than votes, one element.
+TEST_F(CrossPlatform, OutputsWrittenWhole)
+{
+    for (int outputs = 1; outputs <= 4; ++outputs) {
+        runWhole("trellisPass", outputs, {matrix(1, 1, -64, 0), matrix(1, 1, -64, 0), matrix(1, 1, -64, 0)});
+        runWhole("trellisPass", outputs, {matrix(3, 1, -64, 0), matrix(3, 3, -64, 0), matrix(3, 1, -64, 0)});
+        runWhole("trellisPass", outputs, {matrix(2, 1, -64, 0), matrix(2, 2, -64, 0), matrix(2, 2, -64, 0)});
+        runWhole("trellisPass", outputs, {matrix(20, 1, -64, 0), matrix(20, 20, -64, 0), matrix(20, 9, -640, 0)});
+    }
+
+    const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
+    auto tree = [&](std::vector<double> w, std::vector<double> fi, std::vector<double> thr, std::vector<double> vote,
+                    std::vector<double> parent) {
+        // One weight per node: every field a row.
+        mxArray *t = arrays.add(standin::structure({1, 1}, {names, names + 5}));
+        const std::vector<double> *fields[5] = {&w, &fi, &thr, &vote, &parent};
+        for (int k = 0; k < 5; ++k)
+            standin::setField(t, 0, names[k], standin::matrix(1, static_cast<mwSize>(fields[k]->size()), *fields[k]));
+        return t;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    // Root 1 splits on column 1 at 0 into leaves 2 (vote 1) and 3 (vote 2).
+    mxArray *split = tree({1, inf, inf}, {1, 1, 1}, {0, 0, 0}, {1, 1, 2}, {0, 1, 1});
+    mxArray *leafRoot = tree({inf}, {1}, {0}, {2}, {0});
+    for (double k : {1.0, 2.0, 5.0}) {
+        runWhole("obliqueVote", 1, {split, matrix(37, 2, -64, 64), arrays.matrix(1, 1, {k})});
+        runWhole("obliqueVote", 1, {leafRoot, matrix(37, 2, -64, 64), arrays.matrix(1, 1, {k})});
+        runWhole("obliqueVote", 1, {leafRoot, arrays.matrix(9, 0), arrays.matrix(1, 1, {k})});
+        runWhole("obliqueVote", 1, {split, matrix(1, 1, -64, 64), arrays.matrix(1, 1, {k})});
+    }
+
+    for (mxClassID c : {mxINT8_CLASS, mxUINT64_CLASS}) {
+        for (const std::vector<mwSize> &dims : std::vector<std::vector<mwSize>>{{1, 1}, {1, 7}, {33, 1, 3}}) {
+            mxArray *a = arrays.numeric(c, dims);
+            unsigned char *p = static_cast<unsigned char *>(mxGetData(a));
+            for (std::size_t b = 0; b < standin::elements(a) * standin::elementBytes(a); ++b)
+                p[b] = static_cast<unsigned char>(rng());
+            runWhole("cumsumInt", 1, {a});
+        }
+    }
 }
 
 } // namespace

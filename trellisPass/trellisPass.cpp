@@ -95,12 +95,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (n > 0 && model.t > 1 && mexhost::addressable(engine, sizeof(double)))
         work.engine = scratch(engine);
     // A large pass with more than one output runs on two threads: the second
-    // takes scratch of its own (N, N, N and the scaled sums' doubles).
+    // takes scratch of its own (N, N^2, N, N and the scaled sums' doubles).
+    // Each thread's half of the posteriors sums its steps' normalisers in
+    // its own N^2 work matrix.
     trellis::Scratch second;
     const bool twoThreads = nlhs > 1 && work.engine && trellis::twoThreadsPay(n, model.t);
     if (twoThreads) {
         second.maxima = scratch(n);
-        second.work = nullptr;
+        second.work = scratch(n * n);
         second.sum = scratch(n);
         second.state = scratch(n);
         second.engine = scratch(engine);
@@ -135,6 +137,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         mxFree(work.engine);
     if (twoThreads) {
         mxFree(second.maxima);
+        mxFree(second.work);
         mxFree(second.sum);
         mxFree(second.state);
         mxFree(second.engine);

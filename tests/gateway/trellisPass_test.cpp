@@ -115,6 +115,28 @@ TEST_F(TrellisPassGateway, OutputsEqualTheCoreBitForBit)
     EXPECT_EQ(gw::values(r.outputs[3]), xi);
 }
 
+// A pass large enough for two threads (where the processors allow): the
+// second thread's half of the posteriors has scratch of its own, and every
+// output count gives the bits of one thread.
+TEST_F(TrellisPassGateway, TwoThreadPassesGiveTheOneThreadBits)
+{
+    const mwSize n = 64, t = 2000;
+    ASSERT_TRUE(trellis::twoThreadsPay(n, t));
+    auto in = model(n, t, 5);
+    std::vector<double> alpha(n * t), beta(n * t), gamma(n * t), xi(std::size_t(n) * n * t);
+    std::vector<double> maxima(n), work(n * n), sum(n), state(n), engine(trellis::engineDoubles(n));
+    const trellis::Model m{n, t, mxGetPr(in[0]), mxGetPr(in[1]), mxGetPr(in[2])};
+    trellis::forwardBackward(m, {maxima.data(), work.data(), sum.data(), state.data(), engine.data()}, 4,
+                             alpha.data(), beta.data(), gamma.data(), xi.data());
+    const std::vector<double> *expected[4] = {&alpha, &beta, &gamma, &xi};
+    for (int nlhs = 2; nlhs <= 4; ++nlhs) {
+        CallResult r = call(nlhs, in);
+        gw::expectCleanSuccess(r);
+        for (int k = 0; k < nlhs; ++k)
+            EXPECT_TRUE(gw::values(r.outputs[k]) == *expected[k]) << "nlhs " << nlhs << ", output " << k;
+    }
+}
+
 TEST_F(TrellisPassGateway, ComplexInputsAreReadThroughTheirRealPart)
 {
     auto in = model(3, 4, 11);

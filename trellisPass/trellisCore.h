@@ -48,9 +48,9 @@ void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const d
 
 // The steps that `outputs` (1 to 4) selects; unused outputs may be null.
 // With a second scratch set (for more than one output; every block of it,
-// as for one pass), two threads share
-// the work: the forward and the backward steps at once, then the posteriors
-// by halves of the steps; the results are the same bits.
+// as for one pass), two threads share the work: the forward and the
+// backward steps at once, then the posteriors by halves of the steps; the
+// results are the same bits.
 void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alpha, double *beta,
                      double *gamma, double *xi, const Scratch *second = nullptr);
 

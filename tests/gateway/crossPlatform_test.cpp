@@ -296,4 +296,104 @@ TEST_F(CrossPlatform, OutputsWrittenWhole)
     }
 }
 
+// Calls large enough to be split over threads (where the processors allow)
+// against the same work in calls too small to be: the same bits, and the
+// same fault. (Under valgrind too, which sees every thread's scratch.)
+TEST_F(CrossPlatform, LargeCallsGiveTheBitsOfSmallOnes)
+{
+    auto run1 = [&](const char *module, const std::vector<const mxArray *> &in) {
+        const standin::CallResult r = standin::call(gw::gateway(module), 1, in);
+        arrays.keep(r);
+        EXPECT_EQ(checks::callProblem(r), "") << module;
+        return r;
+    };
+    // Rows r0 .. r0 + rows - 1 of every column of a double matrix.
+    auto rowsOf = [&](const mxArray *a, mwSize r0, mwSize rows) {
+        const std::vector<mwSize> d = standin::dims(a);
+        mxArray *part = arrays.matrix(rows, d[1]);
+        for (mwSize c = 0; c < d[1]; ++c)
+            std::memcpy(mxGetPr(part) + c * rows, mxGetPr(a) + c * d[0] + r0, rows * sizeof(double));
+        return part;
+    };
+    auto sameBits = [](const mxArray *a, std::size_t offset, const mxArray *b) {
+        const std::size_t bytes = standin::elements(b) * standin::elementBytes(b);
+        return std::memcmp(static_cast<const char *>(mxGetData(a)) + offset * standin::elementBytes(b),
+                           mxGetData(b), bytes) == 0;
+    };
+
+    // logTotals, 300 x 2000, by blocks of columns.
+    mxArray *x = special(300, 2000, -64000, 64000);
+    const standin::CallResult totals = run1("logTotals", {x});
+    ASSERT_TRUE(totals.ok) << totals.error;
+    for (mwSize c0 = 0; c0 < 2000; c0 += 250) {
+        mxArray *part = arrays.matrix(300, 250, std::vector<double>(mxGetPr(x) + c0 * 300, mxGetPr(x) + (c0 + 250) * 300));
+        const standin::CallResult r = run1("logTotals", {part});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(sameBits(totals.outputs[0], c0, r.outputs[0])) << "logTotals, columns from " << c0;
+    }
+
+    // cumsumInt, 4100 x 2100 int32, by blocks of columns.
+    mxArray *a = arrays.numeric(mxINT32_CLASS, {4100, 2100});
+    for (std::size_t e = 0; e < standin::elements(a); ++e)
+        static_cast<std::int32_t *>(mxGetData(a))[e] = static_cast<std::int32_t>(rng());
+    const standin::CallResult sums = run1("cumsumInt", {a});
+    ASSERT_TRUE(sums.ok) << sums.error;
+    for (mwSize c0 = 0; c0 < 2100; c0 += 300) {
+        mxArray *part = arrays.numeric(mxINT32_CLASS, {4100, 300});
+        std::memcpy(mxGetData(part), static_cast<const std::int32_t *>(mxGetData(a)) + std::size_t(c0) * 4100,
+                    std::size_t(4100) * 300 * 4);
+        const standin::CallResult r = run1("cumsumInt", {part});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(sameBits(sums.outputs[0], std::size_t(c0) * 4100, r.outputs[0])) << "cumsumInt, columns from " << c0;
+    }
+
+    // zebUtilObliqueVote, 300000 rows, by blocks of rows: a complete tree of
+    // depth 4 in heap order, two weights per node over 4 features.
+    const mwSize m = 31, d = 2, rows = 300000, block = 20000;
+    std::vector<double> w(d * m), fi(d * m), thr(m), vote(m), parent(m);
+    for (mwSize t = 1; t <= m; ++t) {
+        for (mwSize k = 0; k < d; ++k) {
+            w[(t - 1) * d + k] = value(-640, 640);
+            fi[(t - 1) * d + k] = 1 + rng() % 4;
+        }
+        if (t >= 16)
+            w[(t - 1) * d] = std::numeric_limits<double>::infinity();
+        thr[t - 1] = value(-64, 64);
+        vote[t - 1] = 1 + static_cast<double>(t % 3);
+        parent[t - 1] = t / 2;
+    }
+    const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
+    auto tree = [&](const std::vector<double> &features) {
+        mxArray *t = arrays.add(standin::structure({1, 1}, {names, names + 5}));
+        const std::vector<double> *fields[5] = {&w, &features, &thr, &vote, &parent};
+        for (int k = 0; k < 5; ++k)
+            standin::setField(t, 0, names[k], standin::matrix(k < 2 ? d : 1, m, *fields[k]));
+        return t;
+    };
+    mxArray *data = special(rows, 4, -256, 256);
+    const mxArray *count = arrays.matrix(1, 1, {3});
+    const standin::CallResult votes = run1("obliqueVote", {tree(fi), data, count});
+    ASSERT_TRUE(votes.ok) << votes.error;
+    for (mwSize r0 = 0; r0 < rows; r0 += block) {
+        const standin::CallResult r = run1("obliqueVote", {tree(fi), rowsOf(data, r0, block), count});
+        ASSERT_TRUE(r.ok) << r.error;
+        for (int j = 0; j < 3; ++j)
+            EXPECT_EQ(0, std::memcmp(mxGetPr(votes.outputs[0]) + j * rows + r0, mxGetPr(r.outputs[0]) + j * block,
+                                     block * sizeof(double)))
+                << "obliqueVote, rows from " << r0 << ", class " << j + 1;
+    }
+    // Node 9's second feature names no column: the first block whose rows
+    // reach it gives the whole call's message.
+    std::vector<double> faulty = fi;
+    faulty[(9 - 1) * d + 1] = 5;
+    const standin::CallResult fault = run1("obliqueVote", {tree(faulty), data, count});
+    ASSERT_FALSE(fault.ok);
+    std::string first;
+    for (mwSize r0 = 0; r0 < rows && first.empty(); r0 += block) {
+        const standin::CallResult r = run1("obliqueVote", {tree(faulty), rowsOf(data, r0, block), count});
+        first = r.ok ? "" : r.error;
+    }
+    EXPECT_EQ(fault.error, first);
+}
+
 } // namespace

@@ -323,15 +323,20 @@ struct Engine {
         every = hi + n;
         for (std::int64_t k = 0; k < n; ++k)
             every[k] = static_cast<std::int32_t>(k);
+        double *const blockStart = e + n * n + 11 * n + 1;
         weights = scales = tops = nullptr;
         if (n <= probabilityStates) {
-            weights = e + n * n + 11 * n + 1;
+            weights = blockStart;
             scales = weights + block * n;
             tops = scales + block;
         }
-        values = e + n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0);
+        values = blockStart + blockDoubles(n);
         rowOf = reinterpret_cast<std::int32_t *>(values + capacity(n));
     }
+
+    // A block of steps' weights, scales and tops, for the models whose
+    // steps run in the probability domain.
+    static std::int64_t blockDoubles(std::int64_t n) { return n <= probabilityStates ? block * (n + 2) : 0; }
 
     // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1
     // doubles, then, for the models whose steps run in the probability
@@ -340,8 +345,7 @@ struct Engine {
     // rows (as many 32-bit integers, rounded up to whole doubles).
     static std::int64_t doubles(std::int64_t n)
     {
-        return n * n + 11 * n + 1 + (n <= probabilityStates ? block * (n + 2) : 0) + capacity(n) +
-               (capacity(n) + 1) / 2;
+        return n * n + 11 * n + 1 + blockDoubles(n) + capacity(n) + (capacity(n) + 1) / 2;
     }
 
     // S from the raw matrix M(k, c) = raw[k * kStride + c * cStride].

@@ -14,6 +14,8 @@
 
 namespace {
 
+const char *const treeFieldNames[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
+
 class CrossPlatform : public gw::HostTest {
 protected:
     std::mt19937 rng{2026};
@@ -57,15 +59,37 @@ protected:
     // "call <module> <nlhs> <inputs>", then one line per array (a structure
     // as "struct <fields>" followed by its fields' arrays).
     std::FILE *inputs = nullptr;
-    const mxArray *treeFields[5] = {}; // the tree structure's fields, in order
+    const mxArray *treeFields[5] = {}; // the last tree structure's fields, in order
+
+    // A 1x1 tree structure of M nodes: W and featureIndices d x M, the
+    // other fields 1 x M.
+    mxArray *tree(mwSize d, const std::vector<double> &w, const std::vector<double> &features,
+                  const std::vector<double> &threshold, const std::vector<double> &vote,
+                  const std::vector<double> &parent)
+    {
+        mxArray *t = arrays.add(standin::structure({1, 1}, {treeFieldNames, treeFieldNames + 5}));
+        const std::vector<double> *fields[5] = {&w, &features, &threshold, &vote, &parent};
+        const mwSize m = static_cast<mwSize>(parent.size());
+        for (int k = 0; k < 5; ++k) {
+            mxArray *field = standin::matrix(k < 2 ? d : 1, m, *fields[k]);
+            standin::setField(t, 0, treeFieldNames[k], field);
+            treeFields[k] = field;
+        }
+        return t;
+    }
+
+    // Whether two outputs hold the same bits.
+    static bool sameData(const mxArray *a, const mxArray *b)
+    {
+        return std::memcmp(mxGetData(a), mxGetData(b), standin::elements(b) * standin::elementBytes(b)) == 0;
+    }
 
     void writeArray(const mxArray *a)
     {
         if (mxGetClassID(a) == mxSTRUCT_CLASS) {
-            const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
             std::fprintf(inputs, "struct 5\n");
             for (int k = 0; k < 5; ++k) {
-                std::fprintf(inputs, "field %s\n", names[k]);
+                std::fprintf(inputs, "field %s\n", treeFieldNames[k]);
                 writeArray(treeFields[k]);
             }
             return;
@@ -99,8 +123,7 @@ protected:
             ASSERT_TRUE(again.ok) << module << ": " << again.error;
             EXPECT_EQ(checks::processorStateProblem(again), "") << module << std::hex << ", state " << state;
             for (int k = 0; k < std::max(nlhs, 1); ++k)
-                EXPECT_EQ(0, std::memcmp(mxGetData(again.outputs[k]), mxGetData(r.outputs[k]),
-                                         standin::elements(r.outputs[k]) * standin::elementBytes(r.outputs[k])))
+                EXPECT_TRUE(sameData(again.outputs[k], r.outputs[k]))
                     << module << " output " << k << std::hex << ", state " << state;
         }
         expectWhollyWritten(module, nlhs, in, r);
@@ -119,8 +142,7 @@ protected:
             arrays.keep(again);
             ASSERT_EQ(again.ok, r.ok) << module << ": " << again.error;
             for (int k = 0; r.ok && k < std::max(nlhs, 1); ++k)
-                EXPECT_EQ(0, std::memcmp(mxGetData(again.outputs[k]), mxGetData(r.outputs[k]),
-                                         standin::elements(r.outputs[k]) * standin::elementBytes(r.outputs[k])))
+                EXPECT_TRUE(sameData(again.outputs[k], r.outputs[k]))
                     << module << " output " << k << " left elements of the fill " << std::hex << fill;
         }
     }
@@ -223,18 +245,11 @@ TEST_F(CrossPlatform, WriteResults)
         vote[t - 1] = 1 + static_cast<double>(t % 4);
         parent[t - 1] = t / 2;
     }
-    const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
-    mxArray *tree = arrays.add(standin::structure({1, 1}, {names, names + 5}));
-    mxArray *tables[5] = {standin::matrix(d, m, w), standin::matrix(d, m, fi), standin::matrix(1, m, thr),
-                          standin::matrix(1, m, vote), standin::matrix(1, m, parent)};
-    for (int k = 0; k < 5; ++k) {
-        standin::setField(tree, 0, names[k], tables[k]);
-        treeFields[k] = tables[k];
-    }
-    run(f, "obliqueVote", 1, {tree, matrix(300, 4, -256, 256), arrays.matrix(1, 1, {4})});
+    mxArray *depthSix = tree(d, w, fi, thr, vote, parent);
+    run(f, "obliqueVote", 1, {depthSix, matrix(300, 4, -256, 256), arrays.matrix(1, 1, {4})});
     // Rows with NaN, infinities and subnormals, whose branches a flushed
     // subnormal or another rounding would change.
-    run(f, "obliqueVote", 1, {tree, special(200, 4, -256, 256), arrays.matrix(1, 1, {4})});
+    run(f, "obliqueVote", 1, {depthSix, special(200, 4, -256, 256), arrays.matrix(1, 1, {4})});
 
     // cumsumInt: every integer class, with wrap-around.
     for (mxClassID c : {mxINT8_CLASS, mxUINT8_CLASS, mxINT16_CLASS, mxUINT16_CLASS, mxINT32_CLASS, mxUINT32_CLASS,
@@ -264,20 +279,11 @@ TEST_F(CrossPlatform, OutputsWrittenWhole)
         runWhole("trellisPass", outputs, {matrix(20, 1, -64, 0), matrix(20, 20, -64, 0), matrix(20, 9, -640, 0)});
     }
 
-    const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
-    auto tree = [&](std::vector<double> w, std::vector<double> fi, std::vector<double> thr, std::vector<double> vote,
-                    std::vector<double> parent) {
-        // One weight per node: every field a row.
-        mxArray *t = arrays.add(standin::structure({1, 1}, {names, names + 5}));
-        const std::vector<double> *fields[5] = {&w, &fi, &thr, &vote, &parent};
-        for (int k = 0; k < 5; ++k)
-            standin::setField(t, 0, names[k], standin::matrix(1, static_cast<mwSize>(fields[k]->size()), *fields[k]));
-        return t;
-    };
     const double inf = std::numeric_limits<double>::infinity();
-    // Root 1 splits on column 1 at 0 into leaves 2 (vote 1) and 3 (vote 2).
-    mxArray *split = tree({1, inf, inf}, {1, 1, 1}, {0, 0, 0}, {1, 1, 2}, {0, 1, 1});
-    mxArray *leafRoot = tree({inf}, {1}, {0}, {2}, {0});
+    // One weight per node. Root 1 splits on column 1 at 0 into leaves 2
+    // (vote 1) and 3 (vote 2).
+    mxArray *split = tree(1, {1, inf, inf}, {1, 1, 1}, {0, 0, 0}, {1, 1, 2}, {0, 1, 1});
+    mxArray *leafRoot = tree(1, {inf}, {1}, {0}, {2}, {0});
     for (double k : {1.0, 2.0, 5.0}) {
         runWhole("obliqueVote", 1, {split, matrix(37, 2, -64, 64), arrays.matrix(1, 1, {k})});
         runWhole("obliqueVote", 1, {leafRoot, matrix(37, 2, -64, 64), arrays.matrix(1, 1, {k})});
@@ -315,6 +321,7 @@ TEST_F(CrossPlatform, LargeCallsGiveTheBitsOfSmallOnes)
             std::memcpy(mxGetPr(part) + c * rows, mxGetPr(a) + c * d[0] + r0, rows * sizeof(double));
         return part;
     };
+    // b's bits at element `offset` of a.
     auto sameBits = [](const mxArray *a, std::size_t offset, const mxArray *b) {
         const std::size_t bytes = standin::elements(b) * standin::elementBytes(b);
         return std::memcmp(static_cast<const char *>(mxGetData(a)) + offset * standin::elementBytes(b),
@@ -362,20 +369,13 @@ TEST_F(CrossPlatform, LargeCallsGiveTheBitsOfSmallOnes)
         vote[t - 1] = 1 + static_cast<double>(t % 3);
         parent[t - 1] = t / 2;
     }
-    const char *names[5] = {"W", "featureIndices", "threshold", "terminalVote", "treeIndices"};
-    auto tree = [&](const std::vector<double> &features) {
-        mxArray *t = arrays.add(standin::structure({1, 1}, {names, names + 5}));
-        const std::vector<double> *fields[5] = {&w, &features, &thr, &vote, &parent};
-        for (int k = 0; k < 5; ++k)
-            standin::setField(t, 0, names[k], standin::matrix(k < 2 ? d : 1, m, *fields[k]));
-        return t;
-    };
+    mxArray *sound = tree(d, w, fi, thr, vote, parent);
     mxArray *data = special(rows, 4, -256, 256);
     const mxArray *count = arrays.matrix(1, 1, {3});
-    const standin::CallResult votes = run1("obliqueVote", {tree(fi), data, count});
+    const standin::CallResult votes = run1("obliqueVote", {sound, data, count});
     ASSERT_TRUE(votes.ok) << votes.error;
     for (mwSize r0 = 0; r0 < rows; r0 += block) {
-        const standin::CallResult r = run1("obliqueVote", {tree(fi), rowsOf(data, r0, block), count});
+        const standin::CallResult r = run1("obliqueVote", {sound, rowsOf(data, r0, block), count});
         ASSERT_TRUE(r.ok) << r.error;
         for (int j = 0; j < 3; ++j)
             EXPECT_EQ(0, std::memcmp(mxGetPr(votes.outputs[0]) + j * rows + r0, mxGetPr(r.outputs[0]) + j * block,
@@ -384,13 +384,14 @@ TEST_F(CrossPlatform, LargeCallsGiveTheBitsOfSmallOnes)
     }
     // Node 9's second feature names no column: the first block whose rows
     // reach it gives the whole call's message.
-    std::vector<double> faulty = fi;
-    faulty[(9 - 1) * d + 1] = 5;
-    const standin::CallResult fault = run1("obliqueVote", {tree(faulty), data, count});
+    std::vector<double> faultyFeatures = fi;
+    faultyFeatures[(9 - 1) * d + 1] = 5;
+    mxArray *faulty = tree(d, w, faultyFeatures, thr, vote, parent);
+    const standin::CallResult fault = run1("obliqueVote", {faulty, data, count});
     ASSERT_FALSE(fault.ok);
     std::string first;
     for (mwSize r0 = 0; r0 < rows && first.empty(); r0 += block) {
-        const standin::CallResult r = run1("obliqueVote", {tree(faulty), rowsOf(data, r0, block), count});
+        const standin::CallResult r = run1("obliqueVote", {faulty, rowsOf(data, r0, block), count});
         first = r.ok ? "" : r.error;
     }
     EXPECT_EQ(fault.error, first);

@@ -21,6 +21,7 @@ template <class V>
 struct Lanes {
     using D = typename V::D;
     using M = typename V::M;
+    static constexpr double aloneBy = 64.0;
 
     // The result for every lane from its maximum, sum and NaN flags; every
     // NaN result is the one NaN (theNaN).
@@ -38,15 +39,43 @@ struct Lanes {
     }
 
     // One column per lane: entry(r) gives the lanes' entries of row r.
+    //
+    // Where one entry of a column lies more than `aloneBy` (64) above every
+    // other, the recurrence's sum is exactly 1: exp(0) = 1 for the largest,
+    // and the others' exps, each below e^-64 < 2^-92, add up to less than
+    // half an ulp of 1 (2^-53) for fewer than 2^39 rows, whether added
+    // before the 1 or after it; log 1 = +0, so the result is +0 + the
+    // largest. A register whose columns are all like that (or all -Inf,
+    // no NaN anywhere) takes those bits without its exps and log: a
+    // left-to-right model's steps are mostly such columns.
     template <class Entry>
     static void columns(Entry entry, std::int64_t rows, double *output, double *maxima, AllMinusInf allMinusInf)
     {
         D maximum = entry(0);
+        // The largest entry but the maximum's own: a tie with it is kept.
+        D second = V::splat(-__builtin_inf());
         M sawNaN = V::isNaN(maximum);
         for (std::int64_t r = 1; r < rows; ++r) {
             const D v = entry(r);
-            maximum = V::select(V::gt(v, maximum), v, maximum);
+            const M up = V::gt(v, maximum);
+            second = V::select(up, maximum, V::max(v, second));
+            maximum = V::select(up, v, maximum);
             sawNaN = V::orM(sawNaN, V::isNaN(v));
+        }
+        if (!V::anyM(sawNaN) && rows < (std::int64_t(1) << 39)) {
+            const D minusInf = V::splat(-__builtin_inf()), plusInf = V::splat(__builtin_inf());
+            const M dead = V::eq(maximum, minusInf);
+            // (second - maximum is the least that any other entry's
+            // shifted value can be: subtraction rounds monotonically.)
+            const M alone = V::andM(V::lt(V::sub(second, maximum), V::splat(-aloneBy)),
+                                    V::andM(V::gt(maximum, minusInf), V::lt(maximum, plusInf)));
+            if (V::allM(V::orM(alone, dead))) {
+                const D result = V::add(V::splat(0.0), maximum);
+                const D none = allMinusInf == AllMinusInf::MinusInf ? minusInf : V::splat(theNaN);
+                V::spill(V::select(dead, none, result), output);
+                V::spill(maximum, maxima);
+                return;
+            }
         }
         D sum = V::splat(0.0);
         for (std::int64_t r = 0; r < rows; ++r)
@@ -229,10 +258,11 @@ struct Lanes {
         }
         // The last few columns through one padded register, read no further
         // than they reach: each lane's column gets the scalar bits, and the
-        // padding lanes (add[r] + 0) are dropped. A small model's columns
-        // all go this way.
+        // padding lanes (add[r] - Inf: columns without a term, which leave
+        // the other lanes' shortcut open) are dropped. A small model's
+        // columns all go this way.
         const std::int64_t rest = cols - c;
-        const D none = V::splat(0.0);
+        const D none = V::splat(-__builtin_inf());
         firstColumns(
             [&](std::int64_t r) { return V::add(V::splat(add[r]), V::loadFirst(m + r * ld + c, int(rest), none)); },
             rows, rest, output + c, maxima + c, allMinusInf);

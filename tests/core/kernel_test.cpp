@@ -251,6 +251,72 @@ TEST_P(Addexp, EveryLayoutGivesTheScalarPathsBits)
         }
 }
 
+// Columns summed side by side (by rows, dense and listed sparse) where one
+// entry stands alone far above the rest, as in a left-to-right model's
+// steps, mixed in one register with columns where it does not, dead
+// columns, -0, +Inf and NaN: every column the recurrence's bits, as the
+// column-major scalar sum gives them, in both modes. The gaps straddle the
+// distance from which a column's sum is exactly 1.
+TEST_P(Addexp, ColumnsWithOneEntryFarAboveTheRestGiveTheRecurrencesBits)
+{
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double gaps[] = {0.0, 0.5, 21.0, 36.0, 63.9, 64.0, 64.1, 90.0, 700.0, 1e6, inf};
+    for (std::int64_t rows : {1, 2, 3, 4, 7, 17})
+        for (std::int64_t cols : {1, 3, 4, 8, 9, 13})
+            for (int trial = 0; trial < 12; ++trial) {
+                std::vector<double> m(rows * cols), add(rows);
+                for (auto &v : add)
+                    v = trial % 4 == 0 ? -0.0 : 2000.0 * (u(rng) - 0.5);
+                for (std::int64_t c = 0; c < cols; ++c) {
+                    // Mostly the same gap across a register's columns (the
+                    // shortcut's case), sometimes one column apart from it.
+                    const double gap = gaps[(trial + (u(rng) < 0.2 ? c : 0)) % 11];
+                    const std::int64_t top = static_cast<std::int64_t>(u(rng) * rows);
+                    for (std::int64_t r = 0; r < rows; ++r) {
+                        // Entry add[r] + m = the top's entry minus at least the gap.
+                        const double entry = r == top ? (trial % 4 == 0 ? -0.0 : 3.0) : 3.0 - gap - 50.0 * u(rng);
+                        m[r * cols + c] = entry - add[r];
+                    }
+                    if (trial % 4 == 0 && gap > 64.0)
+                        m[top * cols + c] = -0.0; // -0 + -0: the largest entry is -0
+                    const double odd = u(rng);
+                    if (odd < 0.04)
+                        m[top * cols + c] = inf;
+                    else if (odd < 0.08)
+                        m[(rows - 1) * cols + c] = nan;
+                    else if (odd < 0.16)
+                        for (std::int64_t r = 0; r < rows; ++r)
+                            m[r * cols + c] = -inf;
+                }
+                std::vector<double> sums(rows * cols), ref(cols), byRows(cols), listed(cols), maxima(cols);
+                for (std::int64_t r = 0; r < rows; ++r)
+                    for (std::int64_t c = 0; c < cols; ++c)
+                        sums[r + c * rows] = add[r] + m[r * cols + c];
+                // The same columns listed as a sparse matrix, every row an entry.
+                const std::int64_t ld = (cols + 7) / 8 * 8;
+                std::vector<double> values(rows * ld, -inf);
+                std::vector<std::int32_t> rowOf(rows * ld, 0);
+                for (std::int64_t r = 0; r < rows; ++r)
+                    for (std::int64_t c = 0; c < cols; ++c) {
+                        values[r * ld + c] = m[r * cols + c];
+                        rowOf[r * ld + c] = static_cast<std::int32_t>(r);
+                    }
+                const std::int64_t dims[2] = {rows, cols};
+                for (auto mode : {kernel::AllMinusInf::NaN, kernel::AllMinusInf::MinusInf}) {
+                    kernel::addexp(sums.data(), dims, ref.data(), maxima.data(), mode, kernel::Isa::Scalar);
+                    kernel::addexpRows(add.data(), m.data(), cols, rows, cols, byRows.data(), maxima.data(), mode,
+                                       GetParam());
+                    kernel::addexpSparse(add.data(), rowOf.data(), values.data(), ld, rows, cols, listed.data(),
+                                         maxima.data(), mode, GetParam());
+                    EXPECT_EQ(0, std::memcmp(byRows.data(), ref.data(), cols * sizeof(double)))
+                        << rows << "x" << cols << " trial " << trial;
+                    EXPECT_EQ(0, std::memcmp(listed.data(), ref.data(), cols * sizeof(double)))
+                        << rows << "x" << cols << " trial " << trial;
+                }
+            }
+}
+
 std::string pathName(const ::testing::TestParamInfo<kernel::Isa> &i)
 {
     const char *names[] = {"Scalar", "Sse2", "Avx2", "Avx512", "Neon"};

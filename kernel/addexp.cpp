@@ -149,6 +149,15 @@ void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_
         return;
     if (rows <= 0)
         return emptySums(output, cols);
+#if defined(ZEB_KERNEL_AVX2)
+    // A few columns fill a narrower register exactly, which costs less than
+    // a wide one padded (every width gives the same bits): a small model's
+    // steps.
+    if ((isa == Isa::Avx512 || isa == Isa::Avx2) && cols <= 2)
+        isa = Isa::Sse2;
+    else if (isa == Isa::Avx512 && cols <= 4 && cpu::avx2())
+        isa = Isa::Avx2;
+#endif
     pathsFor(isa).rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);
 }
 

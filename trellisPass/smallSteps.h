@@ -45,6 +45,23 @@ std::int64_t fourStates(bool backward, const double *scaled, const double *emiss
                         const double *q0, double *out, std::int64_t outStride, double *levels, double level,
                         double extra, std::int64_t count);
 
+// fourStates' arguments, for two chains at once.
+struct ChainArgs {
+    bool backward;
+    const double *scaled, *emissions, *rowScale, *q0;
+    double *out;
+    std::int64_t outStride;
+    double *levels;
+    double level, extra;
+    std::int64_t count;
+};
+
+// fourStates for two independent chains (a forward and a backward pass),
+// their steps interleaved so that each one's latency hides the other's:
+// done[0] and done[1] receive the steps each did, the bits each would give
+// alone.
+void fourStatesTwo(const ChainArgs &a, const ChainArgs &b, std::int64_t *done);
+
 } // namespace avx2
 
 namespace avx512 {

@@ -227,7 +227,7 @@ struct Span {
     bool nan;
 };
 
-Span spanOf(const double *x, std::int64_t n)
+inline __attribute__((always_inline)) Span spanOf(const double *x, std::int64_t n)
 {
     // Four running maxima and minima, so that the comparisons do not wait
     // on one another: the same largest and least values. (Where the largest
@@ -557,7 +557,8 @@ bool twoThreadsPay(std::int64_t n, std::int64_t t)
 
 std::int64_t engineDoubles(std::int64_t n)
 {
-    return Engine::doubles(n);
+    // Up to 16 states, an engine for each pass (backwardEngine).
+    return Engine::doubles(n) * (n <= probabilityStates ? 2 : 1);
 }
 
 // f(std::integral_constant<int, N>) with N = n where n is small enough for
@@ -745,18 +746,24 @@ static inline bool advance(std::int64_t n, Engine &e, const double *q, const dou
 // engine's matrix, weights and tops among them: the tops become the steps'
 // levels). Returns the steps done, or -1 where the portable steps are to
 // run (fewer states, other paths). Every way gives the same bits.
+static bool stepsInRegisters(std::int64_t n, kernel::Isa isa)
+{
+    return (n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512)) ||
+           (n >= 5 && isa == kernel::Isa::Avx512);
+}
+
 static std::int64_t registerSteps(bool backward, const Engine &e, const double *rowScale, const double *q0,
                                   double *out, std::int64_t outStride, double level, double extra,
                                   std::int64_t count, kernel::Isa isa)
 {
     const std::int64_t n = e.n;
-    if (n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512))
+    if (!stepsInRegisters(n, isa))
+        return -1;
+    if (n == 4)
         return avx2::fourStates(backward, e.scaled, e.weights, rowScale, q0, out, outStride, e.tops, level, extra,
                                 count);
-    if (n >= 5 && isa == kernel::Isa::Avx512)
-        return avx512::upToSixteen(backward, e.scaled, n, e.weights, rowScale, q0, out, outStride, e.tops, level,
+    return avx512::upToSixteen(backward, e.scaled, n, e.weights, rowScale, q0, out, outStride, e.tops, level,
                                    extra, count);
-    return -1;
 }
 
 // The emission weights of up to `count` steps, from the rows b, b + stride,
@@ -782,10 +789,34 @@ static const double *firstWeights(const double *x, double top, std::int64_t n, d
     return q0;
 }
 
-// Forward steps in the probability domain, up to a block of them from step
-// t0 (alpha(t0 - 1) known): while every state's weight stays within about
-// 596 nats of the largest, alpha(t) = L(t) + log q(t) with q(j, t) in
-// (2^-860, 2) or exactly 0 (only -Inf terms), carried from step to step by
+// A block of probability-domain steps whose emission weights are ready:
+// its chain's arguments (avx2::fourStates'), and whether it runs in
+// registers.
+struct Block {
+    avx2::ChainArgs chain;
+    bool inRegisters;
+};
+
+// The steps of one block run in registers where they can (registerSteps),
+// else by the portable steps `portable` (returning the steps done).
+template <class F>
+static std::int64_t runBlock(const Engine &e, const Block &b, kernel::Isa isa, F &&portable)
+{
+    if (!b.inRegisters)
+        return portable();
+    const avx2::ChainArgs &c = b.chain;
+    return registerSteps(c.backward, e, c.rowScale, c.q0, c.out, c.outStride, c.level, c.extra, c.count, isa);
+}
+
+// The forward steps, one block of probability-domain steps or one exact step
+// at a time (next): through the engine e where it runs (null: every sum an
+// exact column log-sum-exp), with the exact row sums of the wide columns and
+// of the steps the engine declines.
+//
+// Probability-domain steps, up to a block of them from step t0 (alpha(t0 - 1)
+// known): while every state's weight stays within about 596 nats of the
+// largest, alpha(t) = L(t) + log q(t) with q(j, t) in (2^-860, 2) or exactly
+// 0 (only -Inf terms), carried from step to step by
 //   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
 //   mu = 2^k <= max_j r(j) < 2^(k+1),  q(j, t) = r(j) / mu (exact),
 //   L(t) = (L(t-1) + e_t) + log mu,
@@ -794,130 +825,220 @@ static const double *firstWeights(const double *x, double top, std::int64_t n, d
 // its results each taken in one pass. Every product is a normal double (no
 // term lost), so the error bound of the band sums holds. A step that would
 // leave the range (a weight below 2^-860 that is not 0, an emission more
-// than 600 below the step's largest, a non-finite value) is left undone:
-// returns the first step not done, with alpha in the log domain up to it.
-
-// `span`: alpha(t0 - 1)'s.
-static std::int64_t probabilityForward(const Model &m, Engine &e, double *alpha, std::int64_t t0, const Span &span,
-                                       kernel::Isa isa)
+// than 600 below the step's largest, a non-finite value) is left undone,
+// and taken exactly where it is a block's first.
+// Whether a block's weights exp(x - top) stay in range: x without NaN,
+// its largest finite, and every finite x within 590 of it.
+static inline bool inRange(const Span &span)
 {
-    const std::int64_t n = m.n;
-    const std::int64_t end = std::min(m.t, t0 + Engine::block);
-    const double *prev = alpha + (t0 - 1) * n;
-    const double top = span.top;
-    if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0)
-        return t0;
-    // Each step's emission weights, as far as they stay in range.
-    const std::int64_t stop = t0 + blockEmissions(m.logB + t0 * n, n, e.colMax, n, end - t0, e, isa);
-    if (stop == t0)
-        return t0;
-    kernel::expArray(e.weights, e.weights, (stop - t0) * n, isa);
-
-    const double *q0 = firstWeights(prev, top, n, e.p, isa);
-    // Each step's weights go straight into its row of alpha, the next
-    // step's q; the block's logs are taken at the end.
-    const auto steps = [&](auto states) {
-        constexpr int N = decltype(states)::value;
-        const double *q = q0;
-        std::int64_t t = t0;
-        for (; t < stop; ++t) {
-            const double *w = e.weights + (t - t0) * n;
-            double mu;
-            if (!advance<N>(n, e, q, w, alpha + t * n, mu, isa))
-                break;
-            q = alpha + t * n;
-            e.scales[t - t0] = mu;
-        }
-        return t;
-    };
-    const std::int64_t inRegisters =
-        registerSteps(false, e, nullptr, q0, alpha + t0 * n, n, top, 0.0, stop - t0, isa);
-    const std::int64_t t = inRegisters >= 0 ? t0 + inRegisters : bySize(n, steps);
-    finishBlock(e, alpha, n, t0, 1, t - t0, top, 0.0, inRegisters >= 0, isa);
-    return t;
+    return !span.nan && span.top > -inf && span.top < inf && span.least >= span.top - 590.0;
 }
 
-// The forward steps: through the engine e where it runs (null: every sum an
-// exact column log-sum-exp), with the exact row sums of the wide columns and
-// of the steps the engine declines.
-static void forwardSteps(const Model &m, const Scratch &s, double *alpha, Engine *e, kernel::Isa isa)
-{
-    const std::int64_t n = m.n;
-    const double *a = m.logA;
-    const double *b = m.logB;
-    // The exact sums take the terms alpha(k, t-1) + A(k, j) over k for every
-    // j at once, one j per register lane: they read A by rows, so the work
-    // matrix holds A with its rows laid out contiguously.
-    double *aRows = s.work;
-    forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
-    bool anyWide = false;
-    for (std::int64_t j = 0; e && j < n; ++j)
-        anyWide = anyWide || e->wide[j] != 0.0;
+class ForwardPass {
+public:
+    ForwardPass(const Model &m, const Scratch &s, double *alpha, Engine *e, kernel::Isa isa)
+        : m_(m), s_(s), alpha_(alpha), e_(e), isa_(isa), n_(m.n)
+    {
+        // The exact sums take the terms alpha(k, t-1) + A(k, j) over k for
+        // every j at once, one j per register lane: they read A by rows, so
+        // the work matrix holds A with its rows laid out contiguously.
+        const double *a = m.logA;
+        double *aRows = s.work;
+        const std::int64_t n = n_;
+        forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
+        for (std::int64_t j = 0; e && j < n; ++j)
+            anyWide_ = anyWide_ || e->wide[j] != 0.0;
+    }
 
-    for (std::int64_t t = 1; t < m.t; ++t) {
-        const double *prev = alpha + (t - 1) * n;
-        const Span span = e ? spanOf(prev, n) : Span{};
-        // Probability-domain steps where they stay in range (no wide column),
-        // for the models whose steps are short enough that their exps and
-        // logs, not their sums, would set the pace.
-        if (e && !anyWide && n <= probabilityStates) {
-            const std::int64_t next = probabilityForward(m, *e, alpha, t, span, isa);
-            if (next > t) {
-                t = next - 1;
-                continue;
-            }
+    bool done() const { return t_ >= m_.t; }
+
+    // A block of probability-domain steps from the next step, ready to run
+    // (true), where they stay in range (no wide column), for the models
+    // whose steps are short enough that their exps and logs, not their sums,
+    // would set the pace; otherwise the next step, taken exactly (false).
+    bool next(Block &b)
+    {
+        const double *prev = alpha_ + (t_ - 1) * n_;
+        span_ = e_ ? spanOf(prev, n_) : Span{};
+        if (e_ && !anyWide_ && n_ <= probabilityStates && inRange(span_) && ready(b))
+            return true;
+        exact();
+        return false;
+    }
+
+    // The block's steps (in registers, or the portable ones).
+    std::int64_t run(const Block &b)
+    {
+        return runBlock(*e_, b, isa_, [&] { return bySize(n_, [&](auto states) { return portable(b, states); }); });
+    }
+
+    // The end of a block whose first `done` steps were done: their logs and
+    // levels; where none was, its first step taken exactly.
+    void finish(const Block &b, std::int64_t done)
+    {
+        finishBlock(*e_, alpha_, n_, t_, 1, done, b.chain.level, 0.0, b.inRegisters, isa_);
+        if (done == 0)
+            exact();
+        else
+            t_ += done;
+    }
+
+private:
+    bool ready(Block &b)
+    {
+        const std::int64_t n = n_, t0 = t_;
+        Engine &e = *e_;
+        const std::int64_t end = std::min(m_.t, t0 + Engine::block);
+        const double top = span_.top;
+        // Each step's emission weights, as far as they stay in range.
+        const std::int64_t count = blockEmissions(m_.logB + t0 * n, n, e.colMax, n, end - t0, e, isa_);
+        if (count == 0)
+            return false;
+        kernel::expArray(e.weights, e.weights, count * n, isa_);
+        const double *q0 = firstWeights(alpha_ + (t0 - 1) * n, top, n, e.p, isa_);
+        // Each step's weights go straight into its row of alpha, the next
+        // step's q; the block's logs are taken at the end.
+        b.chain = avx2::ChainArgs{false, e.scaled, e.weights, nullptr, q0, alpha_ + t0 * n, n, e.tops, top, 0.0,
+                                  count};
+        b.inRegisters = stepsInRegisters(n, isa_);
+        return true;
+    }
+
+    template <class States>
+    std::int64_t portable(const Block &b, States)
+    {
+        constexpr int N = States::value;
+        Engine &e = *e_;
+        const std::int64_t n = n_, t0 = t_;
+        const double *q = b.chain.q0;
+        std::int64_t k = 0;
+        for (; k < b.chain.count; ++k) {
+            const double *w = e.weights + k * n;
+            double mu;
+            if (!advance<N>(n, e, q, w, alpha_ + (t0 + k) * n, mu, isa_))
+                break;
+            q = alpha_ + (t0 + k) * n;
+            e.scales[k] = mu;
         }
-        if (!e || !e->step(prev, span, s.sum, isa)) {
-            kernel::addexpRows(prev, aRows, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa);
-        } else if (anyWide) {
+        return k;
+    }
+
+    // Step t taken exactly (the engine's sums where it takes them).
+    inline __attribute__((always_inline)) void exact()
+    {
+        const std::int64_t n = n_, t = t_;
+        const double *prev = alpha_ + (t - 1) * n;
+        const Scratch &s = s_;
+        if (!e_ || !e_->step(prev, span_, s.sum, isa_)) {
+            kernel::addexpRows(prev, s.work, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
+        } else if (anyWide_) {
             for (std::int64_t j = 0; j < n; ++j)
-                if (e->wide[j] != 0.0)
-                    kernel::addexpRows(prev, aRows + j, n, n, 1, s.sum + j, s.maxima, kernel::AllMinusInf::MinusInf,
-                                       isa);
+                if (e_->wide[j] != 0.0)
+                    kernel::addexpRows(prev, s.work + j, n, n, 1, s.sum + j, s.maxima,
+                                       kernel::AllMinusInf::MinusInf, isa_);
         }
-        double *cur = alpha + t * n;
-        const double *bt = b + t * n;
+        double *cur = alpha_ + t * n;
+        const double *bt = m_.logB + t * n;
         for (std::int64_t j = 0; j < n; ++j)
             cur[j] = kernel::oneNaN(s.sum[j] + bt[j]);
+        ++t_;
     }
-}
 
-// Backward steps in the probability domain, up to a block of them down from
-// step t1 (beta(t1 + 1) known), as probabilityForward: with r_i the largest
-// entry of row i of logA, R_i = exp(r_i - rmax), S(j, i) = exp(A(i, j) - r_i),
+    const Model &m_;
+    const Scratch &s_;
+    double *alpha_;
+    Engine *e_;
+    kernel::Isa isa_;
+    std::int64_t n_;
+    std::int64_t t_ = 1; // the next step
+    bool anyWide_ = false;
+    Span span_{}; // alpha(t - 1)'s
+};
+
+// The backward steps, as ForwardPass, down from step T - 2: the terms
+// state(k) + A(j, k), state(k) = B(k, t+1) + beta(k, t+1) formed once per
+// k, summed over k for every j; for a fixed k, A(j, k) over j is column k
+// of A, contiguous.
+//
+// Probability-domain steps, up to a block of them down from step t1
+// (beta(t1 + 1) known), with r_i the largest entry of row i of logA,
+// R_i = exp(r_i - rmax), S(j, i) = exp(A(i, j) - r_i),
 //   p(j) = q(j, t+1) F(j),  F(j) = exp(logB(j, t+1) - e_t),
 //   r(i) = (sum_j p(j) S(j, i)) R_i,  q(i, t) = r(i) / mu (mu a power of two),
 //   L(t) = ((L(t+1) + e_t) + rmax) + log mu,  beta(t) = L(t) + log q(t).
-// Returns the lowest step done (t1 + 1 when none), beta in the log domain
-// from there on.
-static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta, std::int64_t t1, kernel::Isa isa)
-{
-    const std::int64_t n = m.n;
-    const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
-    const double *after = beta + (t1 + 1) * n;
-    const Span span = spanOf(after, n), rows = e.columnSpan;
-    const double top = span.top, rmax = rows.top;
-    if (span.nan || !(top > -inf && top < inf) || span.least < top - 590.0 || !(rmax > -inf) ||
-        rows.least < rmax - 100.0)
-        return t1 + 1;
-    double *rowScale = e.bandTop;
-    for (std::int64_t i = 0; i < n; ++i)
-        rowScale[i] = e.colMax[i] - rmax;
-    kernel::expArray(rowScale, rowScale, n, isa);
-    // Each step's emission weights (of the step after it), as far as they stay in range.
-    const std::int64_t stop = t1 - blockEmissions(m.logB + (t1 + 1) * n, -n, nullptr, n, t1 - low + 1, e, isa);
-    if (stop == t1)
-        return t1 + 1;
-    kernel::expArray(e.weights, e.weights, (t1 - stop) * n, isa);
+class BackwardPass {
+public:
+    BackwardPass(const Model &m, const Scratch &s, double *beta, Engine *e, kernel::Isa isa)
+        : m_(m), s_(s), beta_(beta), e_(e), isa_(isa), n_(m.n), t_(m.t - 2)
+    {
+        for (std::int64_t i = 0; e && i < n_; ++i)
+            anyWide_ = anyWide_ || e->wide[i] != 0.0;
+    }
 
-    const double *q0 = firstWeights(after, top, n, e.p, isa);
-    const auto steps = [&](auto states) {
-        constexpr int N = decltype(states)::value;
+    bool done() const { return t_ < 0; }
+
+    // As ForwardPass::next (no wide row).
+    bool next(Block &b)
+    {
+        if (e_ && !anyWide_ && n_ <= probabilityStates && ready(b))
+            return true;
+        exact();
+        return false;
+    }
+
+    std::int64_t run(const Block &b)
+    {
+        return runBlock(*e_, b, isa_, [&] { return bySize(n_, [&](auto states) { return portable(b, states); }); });
+    }
+
+    void finish(const Block &b, std::int64_t done)
+    {
+        finishBlock(*e_, beta_, n_, t_, -1, done, b.chain.level, b.chain.extra, b.inRegisters, isa_);
+        if (done == 0)
+            exact();
+        else
+            t_ -= done;
+    }
+
+private:
+    bool ready(Block &b)
+    {
+        const std::int64_t n = n_, t1 = t_;
+        Engine &e = *e_;
+        const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
+        const double *after = beta_ + (t1 + 1) * n;
+        const Span span = spanOf(after, n), rows = e.columnSpan;
+        const double top = span.top, rmax = rows.top;
+        if (!inRange(span) || !(rmax > -inf) || rows.least < rmax - 100.0)
+            return false;
+        double *rowScale = e.bandTop;
+        for (std::int64_t i = 0; i < n; ++i)
+            rowScale[i] = e.colMax[i] - rmax;
+        kernel::expArray(rowScale, rowScale, n, isa_);
+        // Each step's emission weights (of the step after it), as far as
+        // they stay in range.
+        const std::int64_t count = blockEmissions(m_.logB + (t1 + 1) * n, -n, nullptr, n, t1 - low + 1, e, isa_);
+        if (count == 0)
+            return false;
+        kernel::expArray(e.weights, e.weights, count * n, isa_);
+        const double *q0 = firstWeights(after, top, n, e.p, isa_);
+        b.chain = avx2::ChainArgs{true, e.scaled, e.weights, rowScale, q0, beta_ + t1 * n, -n, e.tops, top, rmax,
+                                  count};
+        b.inRegisters = stepsInRegisters(n, isa_);
+        return true;
+    }
+
+    template <class States>
+    std::int64_t portable(const Block &b, States)
+    {
+        constexpr int N = States::value;
+        Engine &e = *e_;
+        const std::int64_t n = n_, t1 = t_;
         const std::int64_t width = N > 0 ? N : n;
-        const double *q = q0;
-        std::int64_t t = t1;
-        for (; t > stop; --t) {
-            const double *w = e.weights + (t1 - t) * n;
+        const double *q = b.chain.q0;
+        std::int64_t k = 0;
+        for (; k < b.chain.count; ++k) {
+            const double *w = e.weights + k * n;
             bool tiny = false;
             for (std::int64_t j = 0; j < width; ++j) {
                 e.next[j] = q[j] * w[j];
@@ -926,57 +1047,55 @@ static std::int64_t probabilityBackward(const Model &m, Engine &e, double *beta,
             if (tiny)
                 break;
             double mu;
-            if (!advance<N>(n, e, e.next, rowScale, beta + t * n, mu, isa))
+            if (!advance<N>(n, e, e.next, b.chain.rowScale, beta_ + (t1 - k) * n, mu, isa_))
                 break;
-            q = beta + t * n;
-            e.scales[t1 - t] = mu;
+            q = beta_ + (t1 - k) * n;
+            e.scales[k] = mu;
         }
-        return t;
-    };
-    const std::int64_t inRegisters =
-        registerSteps(true, e, rowScale, q0, beta + t1 * n, -n, top, rmax, t1 - stop, isa);
-    const std::int64_t t = inRegisters >= 0 ? t1 - inRegisters : bySize(n, steps);
-    finishBlock(e, beta, n, t1, -1, t1 - t, top, rmax, inRegisters >= 0, isa);
-    return t + 1;
-}
+        return k;
+    }
 
-// The backward steps, as forwardSteps: the terms state(k) + A(j, k),
-// state(k) = B(k, t+1) + beta(k, t+1) formed once per k, summed over k for
-// every j; for a fixed k, A(j, k) over j is column k of A, contiguous.
-static void backwardSteps(const Model &m, const Scratch &s, double *beta, Engine *e, kernel::Isa isa)
-{
-    const std::int64_t n = m.n;
-    const double *a = m.logA;
-    const double *b = m.logB;
-    bool anyWide = false;
-    for (std::int64_t i = 0; e && i < n; ++i)
-        anyWide = anyWide || e->wide[i] != 0.0;
-
-    for (std::int64_t t = m.t - 2; t >= 0; --t) {
-        // Probability-domain steps where they stay in range (no wide row).
-        if (e && !anyWide && n <= probabilityStates) {
-            const std::int64_t lowest = probabilityBackward(m, *e, beta, t, isa);
-            if (lowest <= t) {
-                t = lowest;
-                continue;
-            }
-        }
-        const double *bNext = b + (t + 1) * n;
-        const double *betaNext = beta + (t + 1) * n;
+    inline __attribute__((always_inline)) void exact()
+    {
+        const std::int64_t n = n_, t = t_;
+        const Scratch &s = s_;
+        const double *a = m_.logA;
+        const double *bNext = m_.logB + (t + 1) * n;
+        const double *betaNext = beta_ + (t + 1) * n;
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
-        double *cur = beta + t * n;
-        if (!e || !e->step(s.state, cur, isa)) {
-            kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa);
-        } else if (anyWide) {
+        double *cur = beta_ + t * n;
+        if (!e_ || !e_->step(s.state, cur, isa_)) {
+            kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
+        } else if (anyWide_) {
             for (std::int64_t i = 0; i < n; ++i)
-                if (e->wide[i] != 0.0)
+                if (e_->wide[i] != 0.0)
                     kernel::addexpRows(s.state, a + i, n, n, 1, cur + i, s.maxima, kernel::AllMinusInf::MinusInf,
-                                       isa);
+                                       isa_);
         }
         for (std::int64_t i = 0; i < n; ++i)
             cur[i] = kernel::oneNaN(cur[i]);
+        --t_;
     }
+
+    const Model &m_;
+    const Scratch &s_;
+    double *beta_;
+    Engine *e_;
+    kernel::Isa isa_;
+    std::int64_t n_;
+    std::int64_t t_; // the next step
+    bool anyWide_ = false;
+};
+
+// One pass to its end, a block or an exact step at a time.
+template <class Pass>
+static void runPass(Pass &&pass)
+{
+    Block b;
+    while (!pass.done())
+        if (pass.next(b))
+            pass.finish(b, pass.run(b));
 }
 
 // Pairwise posteriors from the state posteriors' normaliser: the N^2 terms
@@ -1035,39 +1154,92 @@ static bool xiFromNormaliser(const Model &m, const Scratch &s)
     return engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t);
 }
 
+// The backward pass's engine: after the forward pass's where the steps may
+// run in the probability domain, so that both passes can run together.
+static double *backwardEngine(const Scratch &s, std::int64_t n)
+{
+    return s.engine + (n <= probabilityStates ? Engine::doubles(n) : 0);
+}
+
+// alpha(0); false where no step follows.
+static bool startForward(const Model &m, double *alpha)
+{
+    for (std::int64_t i = 0; i < m.n; ++i)
+        alpha[i] = kernel::oneNaN(m.logPi[i] + m.logB[i]);
+    return m.t > 1;
+}
+
+// beta(T - 1) = 0; false where no step follows.
+static bool startBackward(const Model &m, double *beta)
+{
+    double *last = beta + (m.t - 1) * m.n;
+    for (std::int64_t i = 0; i < m.n; ++i)
+        last[i] = 0.0;
+    return m.t > 1;
+}
+
 void forwardStep(const Model &m, const Scratch &s, double *alpha)
 {
-    if (isEmpty(m))
-        return;
-    const std::int64_t n = m.n;
-    for (std::int64_t i = 0; i < n; ++i)
-        alpha[i] = kernel::oneNaN(m.logPi[i] + m.logB[i]);
-    if (m.t < 2)
+    if (isEmpty(m) || !startForward(m, alpha))
         return;
     const kernel::Isa isa = pathOf(s);
     if (!engineRuns(m, s))
-        return forwardSteps(m, s, alpha, nullptr, isa);
-    Engine e(s.engine, n);
-    e.prepare(m.logA, 1, n, isa); // M(i, j) = A(i, j): rows k = i, columns c = j
-    forwardSteps(m, s, alpha, &e, isa);
+        return runPass(ForwardPass(m, s, alpha, nullptr, isa));
+    Engine e(s.engine, m.n);
+    e.prepare(m.logA, 1, m.n, isa); // M(i, j) = A(i, j): rows k = i, columns c = j
+    runPass(ForwardPass(m, s, alpha, &e, isa));
 }
 
 void backwardStep(const Model &m, const Scratch &s, double *beta)
 {
-    if (isEmpty(m))
-        return;
-    const std::int64_t n = m.n;
-    double *last = beta + (m.t - 1) * n;
-    for (std::int64_t i = 0; i < n; ++i)
-        last[i] = 0.0;
-    if (m.t < 2)
+    if (isEmpty(m) || !startBackward(m, beta))
         return;
     const kernel::Isa isa = pathOf(s);
     if (!engineRuns(m, s))
-        return backwardSteps(m, s, beta, nullptr, isa);
-    Engine e(s.engine, n);
-    e.prepare(m.logA, n, 1, isa); // M(j, i) = A(i, j): rows k = j, columns c = i
-    backwardSteps(m, s, beta, &e, isa);
+        return runPass(BackwardPass(m, s, beta, nullptr, isa));
+    Engine e(backwardEngine(s, m.n), m.n);
+    e.prepare(m.logA, m.n, 1, isa); // M(j, i) = A(i, j): rows k = j, columns c = i
+    runPass(BackwardPass(m, s, beta, &e, isa));
+}
+
+// Both passes on one thread, a block (or an exact step) of each in turn:
+// where both blocks run four states in AVX2 registers, their chains of
+// steps run together, each one's latency hidden by the other's work. The
+// bits of one pass after the other.
+static void bothPasses(const Model &m, const Scratch &s, double *alpha, double *beta)
+{
+    const std::int64_t n = m.n;
+    if (isEmpty(m) || !engineRuns(m, s) || n > probabilityStates) {
+        forwardStep(m, s, alpha);
+        backwardStep(m, s, beta);
+        return;
+    }
+    startForward(m, alpha);
+    if (!startBackward(m, beta))
+        return;
+    const kernel::Isa isa = pathOf(s);
+    Engine ef(s.engine, n), eb(backwardEngine(s, n), n);
+    ef.prepare(m.logA, 1, n, isa);
+    eb.prepare(m.logA, n, 1, isa);
+    ForwardPass forward(m, s, alpha, &ef, isa);
+    BackwardPass backward(m, s, beta, &eb, isa);
+    const bool together = n == 4 && (isa == kernel::Isa::Avx2 || isa == kernel::Isa::Avx512);
+    Block fb, bb;
+    while (!forward.done() || !backward.done()) {
+        const bool f = !forward.done() && forward.next(fb);
+        const bool b = !backward.done() && backward.next(bb);
+        if (f && b && together) {
+            std::int64_t done[2];
+            avx2::fourStatesTwo(fb.chain, bb.chain, done);
+            forward.finish(fb, done[0]);
+            backward.finish(bb, done[1]);
+            continue;
+        }
+        if (f)
+            forward.finish(fb, forward.run(fb));
+        if (b)
+            backward.finish(bb, backward.run(bb));
+    }
 }
 
 void pairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *xi)
@@ -1120,9 +1292,10 @@ void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alph
                      double *gamma, double *xi, const Scratch *second)
 {
     if (!second || outputs < 2 || isEmpty(m)) {
-        forwardStep(m, s, alpha);
         if (outputs > 1)
-            backwardStep(m, s, beta);
+            bothPasses(m, s, alpha, beta);
+        else
+            forwardStep(m, s, alpha);
         if (outputs > 2)
             statePosteriorStep(m, s, alpha, beta, gamma);
         if (outputs > 3)

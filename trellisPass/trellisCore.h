@@ -34,7 +34,8 @@ struct Scratch {
 
 // The doubles of Scratch::engine: N^2 + 11N + 1 (and 64(N + 2) more up to 16
 // states), then L + floor((L + 1) / 2) for a sparse logA's entries and
-// their rows, L = floor(N^2 / 4).
+// their rows, L = floor(N^2 / 4); up to 16 states all of it twice, one for
+// each pass, so that both can run side by side on one thread.
 std::int64_t engineDoubles(std::int64_t n);
 
 // Each step writes its whole output and reads only the outputs of the steps

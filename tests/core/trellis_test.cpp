@@ -473,4 +473,48 @@ TEST(TrellisPass, ScaledSumsMatchALongDoubleReferenceOnEveryPath)
     std::printf("largest error: %.3f of the per-step bound (N + 11) u max(G, 1)\n", worst);
 }
 
+// Both passes on one thread run a block of each in turn (four states: their
+// chains of steps together), the blocks ending at different steps: the bits
+// of each pass run alone, on every path, over several blocks.
+TEST(TrellisPass, PassesRunTogetherGiveTheBitsOfEachAlone)
+{
+    const Kind kinds[] = {Kind::Dense, Kind::LeftToRight, Kind::Peaked, Kind::Fading, Kind::Sinking,
+                          Kind::Unobserved};
+    kernel::Isa isas[5];
+    const int paths = kernel::availableIsas(isas);
+    // Ragged (the last kind): transitions down to 99 below their column's
+    // largest and emissions down to 580 below the step's, so that weights
+    // leave the range at scattered steps, in one pass or the other.
+    const auto ragged = [](std::int64_t n, unsigned seed) {
+        Pass p = randomModel(n, 333, seed);
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (auto &v : p.a)
+            v -= u(rng) < 0.3 ? 99.0 * u(rng) : 0.0;
+        for (auto &v : p.b)
+            v -= u(rng) < 0.15 ? 580.0 * u(rng) : 0.0;
+        return p;
+    };
+    for (int kind = 0; kind <= 6; ++kind)
+        for (std::int64_t n : {3, 4, 6}) {
+            const unsigned seed = static_cast<unsigned>(n + 7 * kind);
+            Pass p = kind < 6 ? model(kinds[kind], n, 333, seed) : ragged(n, seed);
+            for (int k = 0; k < paths; ++k) {
+                p.path = static_cast<int>(isas[k]);
+                p.run(2);
+                const std::int64_t t = p.t;
+                std::vector<double> alpha(n * t), beta(n * t), maxima(n), work(n * n), sum(n), state(n),
+                    engine(trellis::engineDoubles(n));
+                const trellis::Model m{n, t, p.pi.data(), p.a.data(), p.b.data()};
+                const trellis::Scratch s{maxima.data(), work.data(), sum.data(), state.data(), engine.data(), p.path};
+                trellis::forwardStep(m, s, alpha.data());
+                trellis::backwardStep(m, s, beta.data());
+                EXPECT_EQ(0, std::memcmp(alpha.data(), p.alpha.data(), alpha.size() * sizeof(double)))
+                    << "N=" << n << " kind " << int(kind) << " path " << p.path;
+                EXPECT_EQ(0, std::memcmp(beta.data(), p.beta.data(), beta.size() * sizeof(double)))
+                    << "N=" << n << " kind " << int(kind) << " path " << p.path;
+            }
+        }
+}
+
 } // namespace

@@ -32,7 +32,7 @@ public:
     }
 
     // Step k; false (nothing written) where it would leave the range.
-    inline bool step(std::int64_t k)
+    inline __attribute__((always_inline)) bool step(std::int64_t k)
     {
         const __m256d zero = _mm256_setzero_pd(), floor = _mm256_set1_pd(0x1p-860);
         const __m256i exponentBits = _mm256_set1_epi64x(0x7FFLL << 52), twice = _mm256_set1_epi64x(2046LL << 52);

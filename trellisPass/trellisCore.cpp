@@ -604,11 +604,18 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
         level = nextLevel(level, e.tops[k], extra, exponentOf(e.scales[k]));
         e.tops[k] = level;
     }
-    for (std::int64_t k = 0; k < done; ++k) {
-        double *levels = e.weights + (first + step * k - lowest) * n;
-        for (std::int64_t j = 0; j < n; ++j)
-            levels[j] = e.tops[k];
-    }
+    // (Rows of a fixed N where it is small: the stores of a row unrolled.)
+    bySize(n, [&](auto states) {
+        constexpr int N = decltype(states)::value;
+        const std::int64_t width = N > 0 ? N : n;
+        for (std::int64_t k = 0; k < done; ++k) {
+            double *levels = e.weights + (first + step * k - lowest) * width;
+            const double level = e.tops[k];
+            for (std::int64_t j = 0; j < width; ++j)
+                levels[j] = level;
+        }
+        return std::int64_t(0);
+    });
     kernel::logPlus(out + lowest * n, e.weights, out + lowest * n, done * n, isa);
 }
 

@@ -293,7 +293,7 @@ struct Engine {
     double *weights;         // block x N: a block of steps' emission weights
     double *scales;          // block: each step's largest weight sum
     double *tops;            // block: each step's largest log emission, then its level
-    static constexpr std::int64_t block = 64;
+    static constexpr std::int64_t block = 128;
     // A sparse M: each column's finite entries (k ascending), listed `depth`
     // deep (the most any column has) for `ld` columns (N rounded up to 8),
     // the shorter columns padded with -Inf, where that takes at most N^2/4
@@ -340,7 +340,7 @@ struct Engine {
 
     // N^2 + 8N doubles and 6N + 1 32-bit integers, rounded up to N^2 + 11N + 1
     // doubles, then, for the models whose steps run in the probability
-    // domain (16 states or fewer), a block of 64 steps' N weights, scales
+    // domain (16 states or fewer), a block of 128 steps' N weights, scales
     // and tops; then a sparse M's entries (floor(N^2/4) doubles) and their
     // rows (as many 32-bit integers, rounded up to whole doubles).
     static std::int64_t doubles(std::int64_t n)

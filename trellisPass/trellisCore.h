@@ -32,7 +32,7 @@ struct Scratch {
     int path = -1; // the kernel's register width to use (a kernel::Isa; tests), -1 the widest there is
 };
 
-// The doubles of Scratch::engine: N^2 + 11N + 1 (and 64(N + 2) more up to 16
+// The doubles of Scratch::engine: N^2 + 11N + 1 (and 128(N + 2) more up to 16
 // states), then L + floor((L + 1) / 2) for a sparse logA's entries and
 // their rows, L = floor(N^2 / 4); up to 16 states all of it twice, one for
 // each pass, so that both can run side by side on one thread.

@@ -87,7 +87,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     work.work = scratch(n * n);
     work.sum = scratch(n);
     work.state = scratch(n);
-    // The scaled sums' own scratch, N^2 + 11N + 1 doubles (and 64(N + 2) more
+    // The scaled sums' own scratch, N^2 + 11N + 1 doubles (and 128(N + 2) more
     // up to 16 states), then about 0.38 N^2 for a sparse logA's entries, all
     // of it twice up to 16 states, one for each pass
     // (trellis::engineDoubles), where there are steps to sum (T > 1) and it

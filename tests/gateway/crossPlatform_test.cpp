@@ -196,6 +196,12 @@ TEST_F(CrossPlatform, WriteResults)
 
     // trellisPass: 5 states over 60 steps, all four outputs.
     run(f, "trellisPass", 4, {matrix(5, 1, -200, 0), matrix(5, 5, -300, 0), matrix(5, 60, -400, 0)});
+    // Models whose steps run in the probability domain over several blocks,
+    // forward and backward side by side (four states: their chains
+    // together), with the posteriors.
+    for (mwSize n : {4, 6})
+        for (int outputs : {2, 4})
+            run(f, "trellisPass", outputs, {matrix(n, 1, -3, 0), matrix(n, n, -3, 0), matrix(n, 300, -8, 0)});
 
     // trellisPass on NaN-, infinity- and subnormal-making values: every
     // output count, one model of 4 states whose NaNs come from an

@@ -87,11 +87,11 @@ TEST_F(TrellisPassGateway, ScratchIsTakenOnceAndFreedInOrder)
     EXPECT_EQ(taken[1].bytes, n * n * d);
     EXPECT_EQ(taken[2].bytes, n * d);
     EXPECT_EQ(taken[3].bytes, n * d);
-    // The scaled sums' scratch, with a block of 64 steps' weights for a
+    // The scaled sums' scratch, with a block of 128 steps' weights for a
     // model this small (its steps run in the probability domain), and room
     // for a sparse logA's entries: twice, one for each pass.
     const std::size_t listed = n * n / 4;
-    EXPECT_EQ(taken[4].bytes, 2 * (n * n + 11 * n + 1 + 64 * (n + 2) + listed + (listed + 1) / 2) * d);
+    EXPECT_EQ(taken[4].bytes, 2 * (n * n + 11 * n + 1 + 128 * (n + 2) + listed + (listed + 1) / 2) * d);
     // All scratch is taken before the first output is created.
     const auto all = gw::events(r);
     EXPECT_EQ(all[5].event, Event::Create);

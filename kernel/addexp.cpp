@@ -64,6 +64,10 @@ namespace {
 
 const Paths wideTable = Wide::paths();
 const Paths narrowTable = Narrow::paths();
+#if defined(ZEB_KERNEL_AVX2)
+// Asked once, when the library loads: a small model's steps ask per call.
+const bool haveAvx2 = cpu::avx2();
+#endif
 
 // The entry points of the width `isa`.
 const Paths &pathsFor(Isa isa)
@@ -155,7 +159,7 @@ void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_
     // steps.
     if ((isa == Isa::Avx512 || isa == Isa::Avx2) && cols <= 2)
         isa = Isa::Sse2;
-    else if (isa == Isa::Avx512 && cols <= 4 && cpu::avx2())
+    else if (isa == Isa::Avx512 && cols <= 4 && haveAvx2)
         isa = Isa::Avx2;
 #endif
     pathsFor(isa).rowSums(add, m, ld, rows, cols, output, maxima, allMinusInf);

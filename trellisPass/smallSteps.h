@@ -83,6 +83,11 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
                          const double *rowScale, const double *q0, double *out, std::int64_t outStride,
                          double *levels, double level, double extra, std::int64_t count);
 
+// Rows of four states (row r at rows + 4r, `count` of them) become
+// oneNaN(level + log row), level = levels[r * levelStride]: kernel::logPlus's
+// values, with each row's level read once instead of spread over its row.
+void fourStateLogs(double *rows, std::int64_t count, const double *levels, std::int64_t levelStride);
+
 } // namespace avx512
 } // namespace trellis
 

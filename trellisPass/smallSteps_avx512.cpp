@@ -7,6 +7,9 @@
 #define ZEB_UNIT_AVX512
 #include "isaUnit.h"
 
+#include "addexp.h"
+#include "expLog.h"
+
 #include <cstdlib>
 
 namespace trellis {
@@ -194,6 +197,26 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
     return k;
 }
 
+void fourStateLogs(double *rows, std::int64_t count, const double *levels, std::int64_t levelStride)
+{
+    using V = numerics::Avx512;
+    const __m512d nan = _mm512_set1_pd(kernel::theNaN), one = _mm512_set1_pd(1.0);
+    std::int64_t r = 0;
+    for (; r + 2 <= count; r += 2) {
+        const __m512d level = _mm512_insertf64x4(_mm512_set1_pd(levels[r * levelStride]),
+                                                 _mm256_set1_pd(levels[(r + 1) * levelStride]), 1);
+        const __m512d y = _mm512_add_pd(level, numerics::log<V>(_mm512_loadu_pd(rows + 4 * r)));
+        _mm512_storeu_pd(rows + 4 * r, _mm512_mask_blend_pd(_mm512_cmp_pd_mask(y, y, _CMP_UNORD_Q), y, nan));
+    }
+    if (r < count) {
+        // The last row alone, the other lanes 1 (log 1 = 0 takes the
+        // ordinary steps) and dropped.
+        const __m512d level = _mm512_set1_pd(levels[r * levelStride]);
+        const __m512d y = _mm512_add_pd(level, numerics::log<V>(_mm512_mask_loadu_pd(one, 0x0F, rows + 4 * r)));
+        _mm512_mask_storeu_pd(rows + 4 * r, 0x0F, _mm512_mask_blend_pd(_mm512_cmp_pd_mask(y, y, _CMP_UNORD_Q), y, nan));
+    }
+}
+
 #else
 
 std::int64_t emissionWeights(const double *, std::int64_t, const double *, std::int64_t, std::int64_t, double *,
@@ -204,6 +227,11 @@ std::int64_t emissionWeights(const double *, std::int64_t, const double *, std::
 
 std::int64_t upToSixteen(bool, const double *, std::int64_t, const double *, const double *, const double *, double *,
                          std::int64_t, double *, double, double, std::int64_t)
+{
+    std::abort();
+}
+
+void fourStateLogs(double *, std::int64_t, const double *, std::int64_t)
 {
     std::abort();
 }

@@ -604,6 +604,12 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
         level = nextLevel(level, e.tops[k], extra, exponentOf(e.scales[k]));
         e.tops[k] = level;
     }
+    if (n == 4 && isa == kernel::Isa::Avx512) {
+        // Row r from the lowest is step r going forward, step done - 1 - r
+        // going backward.
+        avx512::fourStateLogs(out + lowest * n, done, step > 0 ? e.tops : e.tops + (done - 1), step > 0 ? 1 : -1);
+        return;
+    }
     // (Rows of a fixed N where it is small: the stores of a row unrolled.)
     bySize(n, [&](auto states) {
         constexpr int N = decltype(states)::value;

@@ -15,19 +15,21 @@ namespace avx2 {
 
 namespace {
 
-// One chain of steps (fourStates' arguments), a step at a time.
+// One chain of steps (fourStates' arguments), a step at a time; Backward:
+// the backward pass's steps.
+template <bool Backward>
 class Chain {
 public:
-    Chain(bool backward, const double *scaled, const double *emissions, const double *rowScale, const double *q0,
+    Chain(const double *scaled, const double *emissions, const double *rowScale, const double *q0,
           double *out, std::int64_t outStride, double *levels, double level, double extra)
-        : backward_(backward), emissions_(emissions), out_(out), outStride_(outStride), levels_(levels),
+        : emissions_(emissions), out_(out), outStride_(outStride), levels_(levels),
           level_(level), extra_(extra)
     {
         s0_ = _mm256_loadu_pd(scaled);
         s1_ = _mm256_loadu_pd(scaled + 4);
         s2_ = _mm256_loadu_pd(scaled + 8);
         s3_ = _mm256_loadu_pd(scaled + 12);
-        fixed_ = backward ? _mm256_loadu_pd(rowScale) : _mm256_setzero_pd();
+        fixed_ = Backward ? _mm256_loadu_pd(rowScale) : _mm256_setzero_pd();
         x_ = _mm256_loadu_pd(q0);
     }
 
@@ -38,7 +40,7 @@ public:
         const __m256i exponentBits = _mm256_set1_epi64x(0x7FFLL << 52), twice = _mm256_set1_epi64x(2046LL << 52);
         const __m256d w = _mm256_loadu_pd(emissions_ + 4 * k);
         __m256d p = x_;
-        if (backward_) {
+        if (Backward) {
             // p below 2^-860 from nonzero factors: in x's scale, 2^(c - 860).
             const __m256d floorC = _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(163 + c_) << 52));
             p = _mm256_mul_pd(x_, w);
@@ -54,7 +56,7 @@ public:
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0x55), s1_));
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0xAA), s2_));
         s = _mm256_add_pd(s, _mm256_mul_pd(_mm256_permute4x64_pd(p, 0xFF), s3_));
-        const __m256d factor = backward_ ? fixed_ : w;
+        const __m256d factor = Backward ? fixed_ : w;
         const __m256d band = _mm256_mul_pd(s, factor);
         // The chain's next x, scaled by what is known already.
         const int g = c_ + last_;
@@ -92,7 +94,6 @@ public:
     }
 
 private:
-    bool backward_;
     const double *emissions_;
     double *out_;
     std::int64_t outStride_;
@@ -112,28 +113,27 @@ private:
     int c_ = 0, last_ = 0;
 };
 
-Chain chainOf(const ChainArgs &a)
+template <bool Backward>
+Chain<Backward> chainOf(const ChainArgs &a)
 {
-    return Chain(a.backward, a.scaled, a.emissions, a.rowScale, a.q0, a.out, a.outStride, a.levels, a.level,
-                 a.extra);
+    return Chain<Backward>(a.scaled, a.emissions, a.rowScale, a.q0, a.out, a.outStride, a.levels, a.level, a.extra);
 }
 
-} // namespace
-
-std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
-                        const double *q0, double *out, std::int64_t outStride, double *levels, double level,
-                        double extra, std::int64_t count)
+template <bool Backward>
+std::int64_t oneChain(const ChainArgs &a)
 {
-    Chain chain(backward, scaled, emissions, rowScale, q0, out, outStride, levels, level, extra);
+    Chain<Backward> chain = chainOf<Backward>(a);
     std::int64_t k = 0;
-    while (k < count && chain.step(k))
+    while (k < a.count && chain.step(k))
         ++k;
     return k;
 }
 
-void fourStatesTwo(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
+template <bool A, bool B>
+void twoChains(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
 {
-    Chain first = chainOf(a), second = chainOf(b);
+    Chain<A> first = chainOf<A>(a);
+    Chain<B> second = chainOf<B>(b);
     // Both chains a step at a time while both go on, then the one left.
     std::int64_t k = 0, both = a.count < b.count ? a.count : b.count;
     bool goesOn[2] = {true, true};
@@ -154,6 +154,23 @@ void fourStatesTwo(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
         ++done[0];
     while (goesOn[1] && done[1] < b.count && second.step(done[1]))
         ++done[1];
+}
+
+} // namespace
+
+std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
+                        const double *q0, double *out, std::int64_t outStride, double *levels, double level,
+                        double extra, std::int64_t count)
+{
+    const ChainArgs a{backward, scaled, emissions, rowScale, q0, out, outStride, levels, level, extra, count};
+    return backward ? oneChain<true>(a) : oneChain<false>(a);
+}
+
+void fourStatesTwo(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
+{
+    if (a.backward)
+        return b.backward ? twoChains<true, true>(a, b, done) : twoChains<true, false>(a, b, done);
+    return b.backward ? twoChains<false, true>(a, b, done) : twoChains<false, false>(a, b, done);
 }
 
 #else

@@ -847,6 +847,44 @@ static inline bool inRange(const Span &span)
     return !span.nan && span.top > -inf && span.top < inf && span.least >= span.top - 590.0;
 }
 
+// Two states whose values lay more than 600 apart when a step last looked
+// (none: -1). While they still do, the step's values span more than one
+// band: it cannot run in the probability domain, and a small model's engine
+// (no sparse entries) declines it. Such a model then takes the exact sums
+// without finding the values' span first, with the same bits; a
+// left-to-right model's steps mostly do.
+struct Spread {
+    std::int32_t hi = -1, lo = -1;
+
+    // (The engine's own test of a step's span, x[lo] standing for the least
+    // value and x[hi] for the largest: it fails wherever this holds.)
+    bool holds(const double *x) const { return hi >= 0 && x[lo] > -inf && x[lo] < x[hi] - bandWidth; }
+
+    // The states of the largest and the least finite value of x (span),
+    // where they lie more than 600 apart.
+    void note(const double *x, std::int64_t n, const Span &span)
+    {
+        hi = lo = -1;
+        if (span.nan || !(span.top < inf) || !(span.least < span.top - bandWidth))
+            return;
+        for (std::int64_t k = 0; k < n; ++k) {
+            if (hi < 0 && x[k] == span.top)
+                hi = static_cast<std::int32_t>(k);
+            if (lo < 0 && x[k] == span.least)
+                lo = static_cast<std::int32_t>(k);
+        }
+        if (hi < 0 || lo < 0)
+            hi = lo = -1;
+    }
+};
+
+// Whether the engine e declines every step whose values span more than one
+// band (a small model without sparse entries), so that Spread may skip it.
+static bool declinesSpread(const Engine *e)
+{
+    return e && e->n <= smallSpread && !e->sparse;
+}
+
 class ForwardPass {
 public:
     ForwardPass(const Model &m, const Scratch &s, double *alpha, Engine *e, kernel::Isa isa)
@@ -861,6 +899,7 @@ public:
         forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
         for (std::int64_t j = 0; e && j < n; ++j)
             anyWide_ = anyWide_ || e->wide[j] != 0.0;
+        spreadSkips_ = declinesSpread(e);
     }
 
     bool done() const { return t_ >= m_.t; }
@@ -872,7 +911,13 @@ public:
     bool next(Block &b)
     {
         const double *prev = alpha_ + (t_ - 1) * n_;
+        if (spreadSkips_ && spread_.holds(prev)) {
+            exact(false);
+            return false;
+        }
         span_ = e_ ? spanOf(prev, n_) : Span{};
+        if (spreadSkips_)
+            spread_.note(prev, n_, span_);
         if (e_ && !anyWide_ && n_ <= probabilityStates && inRange(span_) && ready(b))
             return true;
         exact();
@@ -936,13 +981,14 @@ private:
         return k;
     }
 
-    // Step t taken exactly (the engine's sums where it takes them).
-    inline __attribute__((always_inline)) void exact()
+    // Step t taken exactly (the engine's sums where it takes them, unless
+    // `engine` is false: it would decline the step).
+    inline __attribute__((always_inline)) void exact(bool engine = true)
     {
         const std::int64_t n = n_, t = t_;
         const double *prev = alpha_ + (t - 1) * n;
         const Scratch &s = s_;
-        if (!e_ || !e_->step(prev, span_, s.sum, isa_)) {
+        if (!engine || !e_ || !e_->step(prev, span_, s.sum, isa_)) {
             kernel::addexpRows(prev, s.work, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
         } else if (anyWide_) {
             for (std::int64_t j = 0; j < n; ++j)
@@ -965,6 +1011,8 @@ private:
     std::int64_t n_;
     std::int64_t t_ = 1; // the next step
     bool anyWide_ = false;
+    bool spreadSkips_ = false;
+    Spread spread_;
     Span span_{}; // alpha(t - 1)'s
 };
 
@@ -986,6 +1034,7 @@ public:
     {
         for (std::int64_t i = 0; e && i < n_; ++i)
             anyWide_ = anyWide_ || e->wide[i] != 0.0;
+        spreadSkips_ = declinesSpread(e);
     }
 
     bool done() const { return t_ < 0; }
@@ -1020,7 +1069,11 @@ private:
         Engine &e = *e_;
         const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
         const double *after = beta_ + (t1 + 1) * n;
+        if (spreadSkips_ && afterSpread_.holds(after))
+            return false;
         const Span span = spanOf(after, n), rows = e.columnSpan;
+        if (spreadSkips_)
+            afterSpread_.note(after, n, span);
         const double top = span.top, rmax = rows.top;
         if (!inRange(span) || !(rmax > -inf) || rows.least < rmax - 100.0)
             return false;
@@ -1078,7 +1131,18 @@ private:
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
         double *cur = beta_ + t * n;
-        if (!e_ || !e_->step(s.state, cur, isa_)) {
+        bool engine = e_ != nullptr;
+        Span span{};
+        if (engine && spreadSkips_) {
+            engine = !stateSpread_.holds(s.state);
+            if (engine) {
+                span = spanOf(s.state, n);
+                stateSpread_.note(s.state, n, span);
+            }
+        } else if (engine) {
+            span = spanOf(s.state, n);
+        }
+        if (!engine || !e_->step(s.state, span, cur, isa_)) {
             kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
         } else if (anyWide_) {
             for (std::int64_t i = 0; i < n; ++i)
@@ -1099,6 +1163,8 @@ private:
     std::int64_t n_;
     std::int64_t t_; // the next step
     bool anyWide_ = false;
+    bool spreadSkips_ = false;
+    Spread afterSpread_, stateSpread_; // of beta(t + 1) and of the step's terms
 };
 
 // One pass to its end, a block or an exact step at a time.

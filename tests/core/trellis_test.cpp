@@ -517,4 +517,43 @@ TEST(TrellisPass, PassesRunTogetherGiveTheBitsOfEachAlone)
         }
 }
 
+// A small model whose states lie more than one band apart for its first
+// and last steps (the engine declines those, and later steps skip asking
+// while the same two states stay apart) and come back within one band in
+// between: the forward steps at the start and the backward steps at the
+// end (which depend on those alone) are the exact sums' bits, and the
+// steps in between run scaled again (not the exact sums' bits, but within
+// the bound of them).
+TEST(TrellisPass, StepsBackWithinOneBandRunScaledAgain)
+{
+    for (std::int64_t n : {3, 4, 6}) {
+        const std::int64_t t = 200;
+        Pass p = randomModel(n, t, static_cast<unsigned>(40 + n));
+        // State 0 far above the others, whose emissions hold them 700 down
+        // for the first and the last 40 steps.
+        for (std::int64_t i = 1; i < n; ++i)
+            p.pi[i] -= 1500.0;
+        for (std::int64_t k = 0; k < t; ++k)
+            for (std::int64_t j = 1; j < n && (k < 40 || k >= t - 40); ++j)
+                p.B(j, k) -= 700.0;
+        Pass exact = p;
+        p.run(2);
+        exact.run(2, true);
+        for (const auto pass : {&Pass::alpha, &Pass::beta}) {
+            std::int64_t differ = 0;
+            for (std::int64_t k = 0; k < t; ++k)
+                for (std::int64_t j = 0; j < n; ++j) {
+                    const double a = (p.*pass)[j + k * n], b = (exact.*pass)[j + k * n];
+                    if (pass == &Pass::alpha ? k < 30 : k >= t - 30) {
+                        EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << "N=" << n << " step " << k;
+                    } else if (k >= 45 && k < t - 45) {
+                        EXPECT_NEAR(a, b, 1e-9 * std::max(1.0, std::fabs(b)));
+                        differ += a != b;
+                    }
+                }
+            EXPECT_GT(differ, 0) << "N=" << n << ": no step ran scaled";
+        }
+    }
+}
+
 } // namespace

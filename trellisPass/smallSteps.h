@@ -56,11 +56,11 @@ struct ChainArgs {
     std::int64_t count;
 };
 
-// fourStates for two independent chains (a forward and a backward pass),
-// their steps interleaved so that each one's latency hides the other's:
-// done[0] and done[1] receive the steps each did, the bits each would give
-// alone.
-void fourStatesTwo(const ChainArgs &a, const ChainArgs &b, std::int64_t *done);
+// fourStates for a forward and a backward chain at once (their `backward`
+// flags are not read), their steps interleaved so that each one's latency
+// hides the other's: done[0] and done[1] receive the steps each did, the
+// bits each would give alone.
+void fourStatesTwo(const ChainArgs &forward, const ChainArgs &backward, std::int64_t *done);
 
 } // namespace avx2
 

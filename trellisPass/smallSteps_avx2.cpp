@@ -20,17 +20,16 @@ namespace {
 template <bool Backward>
 class Chain {
 public:
-    Chain(const double *scaled, const double *emissions, const double *rowScale, const double *q0,
-          double *out, std::int64_t outStride, double *levels, double level, double extra)
-        : emissions_(emissions), out_(out), outStride_(outStride), levels_(levels),
-          level_(level), extra_(extra)
+    explicit Chain(const ChainArgs &a)
+        : emissions_(a.emissions), out_(a.out), outStride_(a.outStride), levels_(a.levels), level_(a.level),
+          extra_(a.extra)
     {
-        s0_ = _mm256_loadu_pd(scaled);
-        s1_ = _mm256_loadu_pd(scaled + 4);
-        s2_ = _mm256_loadu_pd(scaled + 8);
-        s3_ = _mm256_loadu_pd(scaled + 12);
-        fixed_ = Backward ? _mm256_loadu_pd(rowScale) : _mm256_setzero_pd();
-        x_ = _mm256_loadu_pd(q0);
+        s0_ = _mm256_loadu_pd(a.scaled);
+        s1_ = _mm256_loadu_pd(a.scaled + 4);
+        s2_ = _mm256_loadu_pd(a.scaled + 8);
+        s3_ = _mm256_loadu_pd(a.scaled + 12);
+        fixed_ = Backward ? _mm256_loadu_pd(a.rowScale) : _mm256_setzero_pd();
+        x_ = _mm256_loadu_pd(a.q0);
     }
 
     // Step k; false (nothing written) where it would leave the range.
@@ -114,28 +113,31 @@ private:
 };
 
 template <bool Backward>
-Chain<Backward> chainOf(const ChainArgs &a)
-{
-    return Chain<Backward>(a.scaled, a.emissions, a.rowScale, a.q0, a.out, a.outStride, a.levels, a.level, a.extra);
-}
-
-template <bool Backward>
 std::int64_t oneChain(const ChainArgs &a)
 {
-    Chain<Backward> chain = chainOf<Backward>(a);
+    Chain<Backward> chain(a);
     std::int64_t k = 0;
     while (k < a.count && chain.step(k))
         ++k;
     return k;
 }
 
-template <bool A, bool B>
-void twoChains(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
+} // namespace
+
+std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
+                        const double *q0, double *out, std::int64_t outStride, double *levels, double level,
+                        double extra, std::int64_t count)
 {
-    Chain<A> first = chainOf<A>(a);
-    Chain<B> second = chainOf<B>(b);
+    const ChainArgs a{backward, scaled, emissions, rowScale, q0, out, outStride, levels, level, extra, count};
+    return backward ? oneChain<true>(a) : oneChain<false>(a);
+}
+
+void fourStatesTwo(const ChainArgs &forward, const ChainArgs &backward, std::int64_t *done)
+{
+    Chain<false> first(forward);
+    Chain<true> second(backward);
     // Both chains a step at a time while both go on, then the one left.
-    std::int64_t k = 0, both = a.count < b.count ? a.count : b.count;
+    std::int64_t k = 0, both = forward.count < backward.count ? forward.count : backward.count;
     bool goesOn[2] = {true, true};
     for (; k < both; ++k) {
         goesOn[0] = first.step(k);
@@ -150,27 +152,10 @@ void twoChains(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
         for (int c = 0; c < 2; ++c)
             done[c] = goesOn[c] ? k + 1 : k;
     }
-    while (goesOn[0] && done[0] < a.count && first.step(done[0]))
+    while (goesOn[0] && done[0] < forward.count && first.step(done[0]))
         ++done[0];
-    while (goesOn[1] && done[1] < b.count && second.step(done[1]))
+    while (goesOn[1] && done[1] < backward.count && second.step(done[1]))
         ++done[1];
-}
-
-} // namespace
-
-std::int64_t fourStates(bool backward, const double *scaled, const double *emissions, const double *rowScale,
-                        const double *q0, double *out, std::int64_t outStride, double *levels, double level,
-                        double extra, std::int64_t count)
-{
-    const ChainArgs a{backward, scaled, emissions, rowScale, q0, out, outStride, levels, level, extra, count};
-    return backward ? oneChain<true>(a) : oneChain<false>(a);
-}
-
-void fourStatesTwo(const ChainArgs &a, const ChainArgs &b, std::int64_t *done)
-{
-    if (a.backward)
-        return b.backward ? twoChains<true, true>(a, b, done) : twoChains<true, false>(a, b, done);
-    return b.backward ? twoChains<false, true>(a, b, done) : twoChains<false, false>(a, b, done);
 }
 
 #else

@@ -821,25 +821,6 @@ static std::int64_t runBlock(const Engine &e, const Block &b, kernel::Isa isa, F
     return registerSteps(c.backward, e, c.rowScale, c.q0, c.out, c.outStride, c.level, c.extra, c.count, isa);
 }
 
-// The forward steps, one block of probability-domain steps or one exact step
-// at a time (next): through the engine e where it runs (null: every sum an
-// exact column log-sum-exp), with the exact row sums of the wide columns and
-// of the steps the engine declines.
-//
-// Probability-domain steps, up to a block of them from step t0 (alpha(t0 - 1)
-// known): while every state's weight stays within about 596 nats of the
-// largest, alpha(t) = L(t) + log q(t) with q(j, t) in (2^-860, 2) or exactly
-// 0 (only -Inf terms), carried from step to step by
-//   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
-//   mu = 2^k <= max_j r(j) < 2^(k+1),  q(j, t) = r(j) / mu (exact),
-//   L(t) = (L(t-1) + e_t) + log mu,
-// e_t the step's largest logB(j, t) + c_j: N^2 multiply-adds and a few
-// multiplications per step, the exps of a block's emissions and the logs of
-// its results each taken in one pass. Every product is a normal double (no
-// term lost), so the error bound of the band sums holds. A step that would
-// leave the range (a weight below 2^-860 that is not 0, an emission more
-// than 600 below the step's largest, a non-finite value) is left undone,
-// and taken exactly where it is a block's first.
 // Whether a block's weights exp(x - top) stay in range: x without NaN,
 // its largest finite, and every finite x within 590 of it.
 static inline bool inRange(const Span &span)
@@ -854,7 +835,20 @@ static inline bool inRange(const Span &span)
 // without finding the values' span first, with the same bits; a
 // left-to-right model's steps mostly do.
 struct Spread {
+    bool on = false; // the engine declines such steps (declinesSpread)
     std::int32_t hi = -1, lo = -1;
+
+    // x's span (true), noted; or false, nothing found, while the two states
+    // noted last still lie more than a band apart in x.
+    inline __attribute__((always_inline)) bool find(const double *x, std::int64_t n, Span &span)
+    {
+        if (on && holds(x))
+            return false;
+        span = spanOf(x, n);
+        if (on)
+            note(x, n, span);
+        return true;
+    }
 
     // (The engine's own test of a step's span, x[lo] standing for the least
     // value and x[hi] for the largest: it fails wherever this holds.)
@@ -885,6 +879,25 @@ static bool declinesSpread(const Engine *e)
     return e && e->n <= smallSpread && !e->sparse;
 }
 
+// The forward steps, one block of probability-domain steps or one exact step
+// at a time (next): through the engine e where it runs (null: every sum an
+// exact column log-sum-exp), with the exact row sums of the wide columns and
+// of the steps the engine declines.
+//
+// Probability-domain steps, up to a block of them from step t0 (alpha(t0 - 1)
+// known): while every state's weight stays within about 596 nats of the
+// largest, alpha(t) = L(t) + log q(t) with q(j, t) in (2^-860, 2) or exactly
+// 0 (only -Inf terms), carried from step to step by
+//   r(j) = (sum_i q(i, t-1) S(i, j)) E(j, t),  E(j, t) = exp(logB(j, t) + c_j - e_t),
+//   mu = 2^k <= max_j r(j) < 2^(k+1),  q(j, t) = r(j) / mu (exact),
+//   L(t) = (L(t-1) + e_t) + log mu,
+// e_t the step's largest logB(j, t) + c_j: N^2 multiply-adds and a few
+// multiplications per step, the exps of a block's emissions and the logs of
+// its results each taken in one pass. Every product is a normal double (no
+// term lost), so the error bound of the band sums holds. A step that would
+// leave the range (a weight below 2^-860 that is not 0, an emission more
+// than 600 below the step's largest, a non-finite value) is left undone,
+// and taken exactly where it is a block's first.
 class ForwardPass {
 public:
     ForwardPass(const Model &m, const Scratch &s, double *alpha, Engine *e, kernel::Isa isa)
@@ -899,7 +912,7 @@ public:
         forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
         for (std::int64_t j = 0; e && j < n; ++j)
             anyWide_ = anyWide_ || e->wide[j] != 0.0;
-        spreadSkips_ = declinesSpread(e);
+        spread_.on = declinesSpread(e);
     }
 
     bool done() const { return t_ >= m_.t; }
@@ -911,13 +924,11 @@ public:
     bool next(Block &b)
     {
         const double *prev = alpha_ + (t_ - 1) * n_;
-        if (spreadSkips_ && spread_.holds(prev)) {
+        span_ = Span{};
+        if (e_ && !spread_.find(prev, n_, span_)) {
             exact(false);
             return false;
         }
-        span_ = e_ ? spanOf(prev, n_) : Span{};
-        if (spreadSkips_)
-            spread_.note(prev, n_, span_);
         if (e_ && !anyWide_ && n_ <= probabilityStates && inRange(span_) && ready(b))
             return true;
         exact();
@@ -1011,9 +1022,8 @@ private:
     std::int64_t n_;
     std::int64_t t_ = 1; // the next step
     bool anyWide_ = false;
-    bool spreadSkips_ = false;
-    Spread spread_;
-    Span span_{}; // alpha(t - 1)'s
+    Spread spread_; // of alpha(t - 1)
+    Span span_{};   // alpha(t - 1)'s
 };
 
 // The backward steps, as ForwardPass, down from step T - 2: the terms
@@ -1034,7 +1044,7 @@ public:
     {
         for (std::int64_t i = 0; e && i < n_; ++i)
             anyWide_ = anyWide_ || e->wide[i] != 0.0;
-        spreadSkips_ = declinesSpread(e);
+        afterSpread_.on = stateSpread_.on = declinesSpread(e);
     }
 
     bool done() const { return t_ < 0; }
@@ -1069,11 +1079,10 @@ private:
         Engine &e = *e_;
         const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
         const double *after = beta_ + (t1 + 1) * n;
-        if (spreadSkips_ && afterSpread_.holds(after))
+        Span span;
+        if (!afterSpread_.find(after, n, span))
             return false;
-        const Span span = spanOf(after, n), rows = e.columnSpan;
-        if (spreadSkips_)
-            afterSpread_.note(after, n, span);
+        const Span rows = e.columnSpan;
         const double top = span.top, rmax = rows.top;
         if (!inRange(span) || !(rmax > -inf) || rows.least < rmax - 100.0)
             return false;
@@ -1131,17 +1140,8 @@ private:
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
         double *cur = beta_ + t * n;
-        bool engine = e_ != nullptr;
         Span span{};
-        if (engine && spreadSkips_) {
-            engine = !stateSpread_.holds(s.state);
-            if (engine) {
-                span = spanOf(s.state, n);
-                stateSpread_.note(s.state, n, span);
-            }
-        } else if (engine) {
-            span = spanOf(s.state, n);
-        }
+        const bool engine = e_ && stateSpread_.find(s.state, n, span);
         if (!engine || !e_->step(s.state, span, cur, isa_)) {
             kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
         } else if (anyWide_) {
@@ -1163,7 +1163,6 @@ private:
     std::int64_t n_;
     std::int64_t t_; // the next step
     bool anyWide_ = false;
-    bool spreadSkips_ = false;
     Spread afterSpread_, stateSpread_; // of beta(t + 1) and of the step's terms
 };
 

@@ -1,6 +1,7 @@
 // Benchmark-only Octave MEX: what any plug-in must do on a call, and no
 // more. It reads its inputs' extents and creates the output the plug-in
-// would create, computing nothing:
+// would create, as it creates it (left uninitialised where the plug-in
+// writes all of it; logTotals' zero-filled), computing nothing:
 //   zeb_bare_mex (X)              a 1 x columns(X) double row (logTotals)
 //   zeb_bare_mex (logPi, logA, logB)  an N x T double matrix (trellisPass)
 //   zeb_bare_mex (tree, X, K)     reads the tree's five fields' data, then
@@ -23,13 +24,13 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
             sum += mxGetPr(f)[0];
         }
         const double k = mxGetPr(prhs[2])[0] + 0 * sum;
-        plhs[0] = mxCreateDoubleMatrix(mxGetM(prhs[1]), static_cast<mwSize>(k), mxREAL);
+        plhs[0] = mxCreateUninitNumericMatrix(mxGetM(prhs[1]), static_cast<mwSize>(k), mxDOUBLE_CLASS, mxREAL);
         return;
     }
     if (nrhs == 3) {
         const mwSize *d = mxGetDimensions(prhs[2]);
         const mwSize dims[2] = {d[0], d[1]};
-        plhs[0] = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
+        plhs[0] = mxCreateUninitNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
         return;
     }
     (void)mxGetData(a);
@@ -38,5 +39,5 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
         plhs[0] = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
         return;
     }
-    plhs[0] = mxCreateNumericArray(mxGetNumberOfDimensions(a), mxGetDimensions(a), mxGetClassID(a), mxREAL);
+    plhs[0] = mxCreateUninitNumericArray(mxGetNumberOfDimensions(a), mxGetDimensions(a), mxGetClassID(a), mxREAL);
 }

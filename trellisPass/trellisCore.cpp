@@ -879,6 +879,33 @@ static bool declinesSpread(const Engine *e)
     return e && e->n <= smallSpread && !e->sparse;
 }
 
+// Whether any column (forward) or row (backward) of the engine e is wide:
+// summed exactly even on the engine's steps.
+static bool anyWideOf(const Engine *e, std::int64_t n)
+{
+    for (std::int64_t j = 0; e && j < n; ++j)
+        if (e->wide[j] != 0.0)
+            return true;
+    return false;
+}
+
+// One step's exact sums out[j] = log sum_k exp(terms[k] + rows[j + k n]):
+// the engine's where `engine` and it takes the step (its wide ones redone
+// by the kernel), the kernel's otherwise.
+static inline __attribute__((always_inline)) void exactSums(Engine *e, bool engine, bool anyWide,
+                                                             const double *terms, const Span &span,
+                                                             const double *rows, std::int64_t n, double *out,
+                                                             double *maxima, kernel::Isa isa)
+{
+    if (!engine || !e || !e->step(terms, span, out, isa)) {
+        kernel::addexpRows(terms, rows, n, n, n, out, maxima, kernel::AllMinusInf::MinusInf, isa);
+    } else if (anyWide) {
+        for (std::int64_t j = 0; j < n; ++j)
+            if (e->wide[j] != 0.0)
+                kernel::addexpRows(terms, rows + j, n, n, 1, out + j, maxima, kernel::AllMinusInf::MinusInf, isa);
+    }
+}
+
 // The forward steps, one block of probability-domain steps or one exact step
 // at a time (next): through the engine e where it runs (null: every sum an
 // exact column log-sum-exp), with the exact row sums of the wide columns and
@@ -910,8 +937,7 @@ public:
         double *aRows = s.work;
         const std::int64_t n = n_;
         forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
-        for (std::int64_t j = 0; e && j < n; ++j)
-            anyWide_ = anyWide_ || e->wide[j] != 0.0;
+        anyWide_ = anyWideOf(e, n);
         spread_.on = declinesSpread(e);
     }
 
@@ -999,14 +1025,7 @@ private:
         const std::int64_t n = n_, t = t_;
         const double *prev = alpha_ + (t - 1) * n;
         const Scratch &s = s_;
-        if (!engine || !e_ || !e_->step(prev, span_, s.sum, isa_)) {
-            kernel::addexpRows(prev, s.work, n, n, n, s.sum, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
-        } else if (anyWide_) {
-            for (std::int64_t j = 0; j < n; ++j)
-                if (e_->wide[j] != 0.0)
-                    kernel::addexpRows(prev, s.work + j, n, n, 1, s.sum + j, s.maxima,
-                                       kernel::AllMinusInf::MinusInf, isa_);
-        }
+        exactSums(e_, engine, anyWide_, prev, span_, s.work, n, s.sum, s.maxima, isa_);
         double *cur = alpha_ + t * n;
         const double *bt = m_.logB + t * n;
         for (std::int64_t j = 0; j < n; ++j)
@@ -1042,8 +1061,7 @@ public:
     BackwardPass(const Model &m, const Scratch &s, double *beta, Engine *e, kernel::Isa isa)
         : m_(m), s_(s), beta_(beta), e_(e), isa_(isa), n_(m.n), t_(m.t - 2)
     {
-        for (std::int64_t i = 0; e && i < n_; ++i)
-            anyWide_ = anyWide_ || e->wide[i] != 0.0;
+        anyWide_ = anyWideOf(e, n_);
         afterSpread_.on = stateSpread_.on = declinesSpread(e);
     }
 
@@ -1142,14 +1160,7 @@ private:
         double *cur = beta_ + t * n;
         Span span{};
         const bool engine = e_ && stateSpread_.find(s.state, n, span);
-        if (!engine || !e_->step(s.state, span, cur, isa_)) {
-            kernel::addexpRows(s.state, a, n, n, n, cur, s.maxima, kernel::AllMinusInf::MinusInf, isa_);
-        } else if (anyWide_) {
-            for (std::int64_t i = 0; i < n; ++i)
-                if (e_->wide[i] != 0.0)
-                    kernel::addexpRows(s.state, a + i, n, n, 1, cur + i, s.maxima, kernel::AllMinusInf::MinusInf,
-                                       isa_);
-        }
+        exactSums(e_, engine, anyWide_, s.state, span, a, n, cur, s.maxima, isa_);
         for (std::int64_t i = 0; i < n; ++i)
             cur[i] = kernel::oneNaN(cur[i]);
         --t_;

@@ -62,6 +62,7 @@ HostState &host()
     return state;
 }
 
+using cpustate::clearUpperState;
 using cpustate::readFpState;
 using cpustate::upperStateInUse;
 using cpustate::writeFpState;
@@ -361,9 +362,10 @@ CallResult call(Gateway g, int nlhs, const std::vector<const mxArray *> &inputs)
         if (callerFpState)
             writeFpState(callerFpState);
         r.fpBefore = readFpState();
+        clearUpperState(); // as a host's own compiled code calls: clean
         g(nlhs, plhs.data(), static_cast<int>(inputs.size()), prhs.data());
+        r.upperStateInUse = upperStateInUse(); // first: no host work may come before
         r.fpAfter = readFpState();
-        r.upperStateInUse = upperStateInUse();
         r.ok = true;
     } else {
         r.error = h.endMessage;
@@ -374,9 +376,10 @@ CallResult call(Gateway g, int nlhs, const std::vector<const mxArray *> &inputs)
         if (callerFpState)
             writeFpState(callerFpState);
         r.fpBefore = readFpState();
+        clearUpperState(); // as a host's own compiled code calls: clean
         g(nlhs, plhs.data(), static_cast<int>(inputs.size()), prhs.data());
+        r.upperStateInUse = upperStateInUse(); // first: no host work may come before
         r.fpAfter = readFpState();
-        r.upperStateInUse = upperStateInUse();
         r.ok = true;
     } catch (const MexError &e) {
         r.error = e.what();

@@ -5,11 +5,12 @@
 //
 // Sets MXCSR to STATE (a double holding the register's value; 0 keeps the
 // current one), calls NAME with ARGS for N outputs, and right after it
-// returns reads MXCSR (AFTER) and whether the upper halves of the vector
-// registers are in use (UPPER: XINUSE bits 2 and 6 by XGETBV with ECX = 1;
-// -1 where the processor cannot say). The state from before is put back
-// before this function returns, also when NAME fails (its error is then
-// raised again). On processors without MXCSR, AFTER is 0 and STATE ignored.
+// returns reads whether the upper halves of the vector registers were left
+// in use (UPPER: cpustate::upperStateInUse, -1 where the processor cannot
+// say; they are cleared before the call), then MXCSR (AFTER). The state
+// from before is put back before this function returns, also when NAME
+// fails (its error is then raised again). On processors without MXCSR,
+// AFTER is 0 and STATE ignored.
 #include <mex.h>
 
 #include <string>
@@ -35,9 +36,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     const unsigned own = cpustate::readFpState();
     if (state)
         cpustate::writeFpState(state);
+    cpustate::clearUpperState();
     const int failed = mexCallMATLAB(nout, outs, nargs, args, name);
+    const int upper = cpustate::upperStateInUse(); // first: nothing may come before
     const unsigned after = cpustate::readFpState();
-    const int upper = cpustate::upperStateInUse();
     cpustate::writeFpState(own);
     mxFree(name);
     if (failed)

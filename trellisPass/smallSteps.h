@@ -12,6 +12,18 @@ namespace trellis {
 
 namespace {
 
+// The guard on the values the probability-domain steps and the scaled sums
+// take: within it, |x| < 2^1020, three or four of them and the logs beside
+// them add up to less than 2^1022 in magnitude, so that neither those steps
+// nor the literal recurrence's terms overflow. (Where a literal term does,
+// +Inf, its sum is NaN, which a scaled sum would not give.)
+constexpr double overflowGuard = 0x1p1020;
+
+inline bool withinGuard(double v)
+{
+    return v > -overflowGuard && v < overflowGuard;
+}
+
 // A step's level from the last one's: ((L + top) + extra) + log 2^e, the
 // scale 2^e's log read off its exponent as e ln2Hi + e ln2Lo, rounded once:
 // the project's log at a power of two (its table holds 0 for ln 1, and
@@ -72,8 +84,8 @@ namespace avx512 {
 // portable steps' values, but for the sign of a zero maximum, which no
 // result sees (exp(-0) = exp(+0), and a step's level is the sum of its top
 // and log mu, +0 or not zero). Returns the steps done: it stops at the
-// first step with a NaN or +Inf, no finite value, or a finite weight below
-// -600.
+// first step with a NaN or +Inf, no finite value, its largest value beyond
+// the guard, or a finite weight below -600.
 std::int64_t emissionWeights(const double *b, std::int64_t stride, const double *add, std::int64_t n,
                              std::int64_t count, double *w, double *tops);
 

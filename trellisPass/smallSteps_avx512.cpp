@@ -73,7 +73,10 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
             const __m512d weights = _mm512_sub_pd(v, m);
             const unsigned far = _mm512_mask_cmp_pd_mask(both, weights, minusInf, _CMP_GT_OQ) &
                                  _mm512_mask_cmp_pd_mask(both, weights, limit, _CMP_LT_OQ);
-            const unsigned dead = _mm512_cmp_pd_mask(m, minusInf, _CMP_EQ_OQ) & 0x11u;
+            // (m: no NaN; -Inf where a step has no finite value.)
+            const unsigned dead = (_mm512_cmp_pd_mask(m, _mm512_set1_pd(-overflowGuard), _CMP_LE_OQ) |
+                                   _mm512_cmp_pd_mask(m, _mm512_set1_pd(overflowGuard), _CMP_GE_OQ)) &
+                                  0x11u;
             const unsigned stop = bad | far | dead;
             if (stop & 0x0Fu)
                 return k;
@@ -106,7 +109,7 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
         const __m256d half = _mm256_max_pd(_mm512_castpd512_pd256(top), _mm512_extractf64x4_pd(top, 1));
         const __m128d quarter = _mm_max_pd(_mm256_castpd256_pd128(half), _mm256_extractf128_pd(half, 1));
         const double most = _mm_cvtsd_f64(_mm_max_sd(quarter, _mm_unpackhi_pd(quarter, quarter)));
-        if (!(most > -__builtin_inf()))
+        if (!withinGuard(most))
             break;
         double *out = w + k * n;
         const __m512d m = _mm512_set1_pd(most);

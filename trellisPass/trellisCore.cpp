@@ -14,6 +14,24 @@ namespace trellis {
 
 static constexpr double inf = __builtin_inf();
 
+// Bit 63 set where v lies beyond the guard (overflowGuard = 2^1020): NaN,
+// +-Inf, or a value whose sums could overflow, all of them with an exponent
+// field of at least 2043 (0x7FB), which 5 more carries into bit 63. Bit
+// operations only, so that loops that or these together vectorise.
+static inline std::uint64_t beyondBit(double v)
+{
+    static_assert(overflowGuard == 0x1p1020, "the exponent field of the guard is 0x7FB");
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7FF0000000000000ULL) + 0x0050000000000000ULL;
+}
+
+// The same where v is wild: beyond the guard, but not -Inf (log 0).
+static inline std::uint64_t wildBit(double v)
+{
+    return beyondBit(v == -inf ? 0.0 : v);
+}
+
 // Calls f(outer, inner) for every pair of 0 <= outer, inner < n, in square
 // tiles, for loops that read or write one of two n x n matrices across its
 // columns. Each element is computed on its own, so the visiting order does
@@ -64,8 +82,9 @@ static bool isEmpty(const Model &m)
 // maxima in the work matrix, free once the passes are done; one step for a
 // single state), from step t0: alpha + beta into `sums` a step to a column
 // (n * count doubles, which the caller lends from an output about to be
-// written), each total into totals[k]. As one matrix, several steps share
-// a register; each column's bits are its own.
+// written), each total into totals[k]; and whether none of those alpha and
+// beta is wild. As one matrix, several steps share a register; each
+// column's bits are its own.
 struct Totals {
     std::int64_t chunk;
     double *totals, *maxima;
@@ -73,14 +92,19 @@ struct Totals {
         : chunk(n > 1 ? n * n / 2 : 1), totals(n > 1 ? s.work : s.sum), maxima(n > 1 ? s.work + n * n / 2 : s.maxima)
     {
     }
-    void of(const Model &m, const double *alpha, const double *beta, std::int64_t t0, std::int64_t count,
+    bool of(const Model &m, const double *alpha, const double *beta, std::int64_t t0, std::int64_t count,
             double *sums, kernel::Isa isa) const
     {
         const std::int64_t n = m.n;
-        for (std::int64_t k = 0; k < n * count; ++k)
-            sums[k] = alpha[t0 * n + k] + beta[t0 * n + k];
+        std::uint64_t wild = 0;
+        for (std::int64_t k = 0; k < n * count; ++k) {
+            const double a = alpha[t0 * n + k], b = beta[t0 * n + k];
+            sums[k] = a + b;
+            wild |= wildBit(a) | wildBit(b);
+        }
         const std::int64_t dims[2] = {n, count};
         kernel::addexp(sums, dims, totals, maxima, kernel::AllMinusInf::MinusInf, isa);
+        return !(wild >> 63);
     }
 };
 
@@ -106,6 +130,38 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
 {
     if (!isEmpty(m))
         statePosteriors(m, s, alpha, beta, gamma, 0, m.t);
+}
+
+// A slice holding its step's terms in the work matrix's layout (the
+// transition i -> j at j + i n) becomes the slice (at i + n j), each term
+// less the step's total: turned round in place.
+static void turnRound(double *slice, std::int64_t n, double total)
+{
+    for (std::int64_t i = 0; i < n; ++i) {
+        slice[i + n * i] = kernel::oneNaN(slice[i + n * i] - total);
+        for (std::int64_t j = i + 1; j < n; ++j) {
+            const double below = slice[j + i * n];
+            slice[j + i * n] = kernel::oneNaN(slice[i + j * n] - total);
+            slice[i + j * n] = kernel::oneNaN(below - total);
+        }
+    }
+}
+
+// Step t's slice from the log-sum-exp of its own N^2 terms, in the work
+// matrix's order (exactPairwiseStep's bits), formed in the slice itself.
+static void exactSlice(const Model &m, const double *alpha, const double *beta, std::int64_t t, double *slice,
+                       kernel::Isa isa)
+{
+    const std::int64_t n = m.n;
+    const double *bNext = m.logB + (t + 1) * n;
+    const double *betaNext = beta + (t + 1) * n;
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = 0; j < n; ++j)
+            slice[j + i * n] = ((m.logA[i + j * n] + bNext[j]) + betaNext[j]) + alpha[i + t * n];
+    const std::int64_t whole[2] = {n * n, 1};
+    double total, largest;
+    kernel::addexp(slice, whole, &total, &largest, kernel::AllMinusInf::MinusInf, isa);
+    turnRound(slice, n, total);
 }
 
 static void exactPairwiseStep(const Model &m, const Scratch &s, const double *alpha, const double *beta,
@@ -151,14 +207,7 @@ static void exactPairwiseStep(const Model &m, const Scratch &s, const double *al
         forEachTile(n, [&](std::int64_t j, std::int64_t i) {
             slice[i + n * j] = kernel::oneNaN(s.work[j + i * n] - total[0]);
         });
-        for (std::int64_t i = 0; i < n; ++i) {
-            second[i + n * i] = kernel::oneNaN(second[i + n * i] - total[1]);
-            for (std::int64_t j = i + 1; j < n; ++j) {
-                const double below = second[j + i * n];
-                second[j + i * n] = kernel::oneNaN(second[i + j * n] - total[1]);
-                second[i + j * n] = kernel::oneNaN(below - total[1]);
-            }
-        }
+        turnRound(second, n, total[1]);
     }
     if (t + 1 < m.t) {
         terms(t, s.work);
@@ -209,6 +258,14 @@ static void exactPairwiseStep(const Model &m, const Scratch &s, const double *al
 // A step whose largest term is not finite (NaN anywhere, +Inf, or every
 // term -Inf) is summed exactly, column by column, as before, and so is a
 // whole call whose logA holds a NaN or +Inf.
+//
+// Near the ends of the double range the literal recurrence's terms can
+// overflow: a term alpha(k) + A(k, j) that is +Inf makes its column's sum
+// NaN, where a scaled sum would see a finite largest value and give +Inf.
+// So the scaled sums (and the probability-domain steps) take only values
+// within the guard (overflowGuard): a step whose values, or a call whose
+// logA, reach beyond it takes the exact sums, which are the literal
+// recurrence's bits.
 namespace {
 
 constexpr double bandWidth = 600.0; // W
@@ -266,12 +323,13 @@ inline __attribute__((always_inline)) Span spanOf(const double *x, std::int64_t 
     return s;
 }
 
+// Whether every value is -Inf or within the guard (no NaN, no +Inf).
 bool tame(const double *v, std::int64_t count)
 {
+    std::uint64_t wild = 0;
     for (std::int64_t k = 0; k < count; ++k)
-        if (v[k] != v[k] || v[k] == inf)
-            return false;
-    return true;
+        wild |= wildBit(v[k]);
+    return !(wild >> 63);
 }
 
 // The engine's scratch, carved out of Scratch::engine.
@@ -410,7 +468,7 @@ struct Engine {
 
     // out[c] = log sum_k exp(x[k] + M(k, c)) for every c that is not wide;
     // false when the step must be summed exactly (its largest term is not
-    // finite).
+    // finite, or lies beyond the guard).
     bool step(const double *x, double *out, kernel::Isa isa) { return step(x, spanOf(x, n), out, isa); }
 
     // Every column's exact sum, as kernel::addexpRows forms it (the largest
@@ -428,7 +486,7 @@ struct Engine {
     bool step(const double *x, const Span &span, double *out, kernel::Isa isa)
     {
         const double m = span.top;
-        if (span.nan || !(m > -inf && m < inf))
+        if (span.nan || !withinGuard(m))
             return false;
 
         if (span.least >= m - bandWidth) {
@@ -587,28 +645,48 @@ static int exponentOf(double mu)
     return static_cast<int>(bits >> 52) - 1023;
 }
 
+// The steps of a block to keep, of `done` whose levels are `levels`: up to
+// the first level beyond the guard, which the next step may not take in the
+// probability domain. (A first pass that the compiler vectorises: most
+// blocks keep every step.)
+static std::int64_t stepsWithinGuard(const double *levels, std::int64_t done)
+{
+    std::uint64_t beyond = 0;
+    for (std::int64_t k = 0; k < done; ++k)
+        beyond |= beyondBit(levels[k]);
+    if (!(beyond >> 63))
+        return done;
+    for (std::int64_t k = 0; k + 1 < done; ++k)
+        if (!withinGuard(levels[k]))
+            return k + 1;
+    return done;
+}
+
 // The end of a block of probability-domain steps: `done` steps' weights,
 // stored in the rows first, first + step, ... (step +1 or -1) of out, become
 // logs, and each step's level L = ((L + top) + extra) + log scale is added
 // to its row, in the same pass. `levelsDone`: the steps left their levels
 // in place of their tops (the register steps do); otherwise they are formed
 // here from the tops and scales. The block's emission weights, used up, make
-// room for each element's level.
-static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t first, int step, std::int64_t done,
-                        double level, double extra, bool levelsDone, kernel::Isa isa)
+// room for each element's level. Returns the steps kept: up to the first
+// whose level lies beyond the guard, whose values the next step may not
+// take in the probability domain (it is left to the exact sums).
+static std::int64_t finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t first, int step,
+                                std::int64_t done, double level, double extra, bool levelsDone, kernel::Isa isa)
 {
     if (done <= 0)
-        return;
-    const std::int64_t lowest = step > 0 ? first : first - (done - 1);
+        return 0;
     for (std::int64_t k = 0; !levelsDone && k < done; ++k) {
         level = nextLevel(level, e.tops[k], extra, exponentOf(e.scales[k]));
         e.tops[k] = level;
     }
+    done = stepsWithinGuard(e.tops, done);
+    const std::int64_t lowest = step > 0 ? first : first - (done - 1);
     if (n == 4 && isa == kernel::Isa::Avx512) {
         // Row r from the lowest is step r going forward, step done - 1 - r
         // going backward.
         avx512::fourStateLogs(out + lowest * n, done, step > 0 ? e.tops : e.tops + (done - 1), step > 0 ? 1 : -1);
-        return;
+        return done;
     }
     // (Rows of a fixed N where it is small: the stores of a row unrolled.)
     bySize(n, [&](auto states) {
@@ -623,6 +701,7 @@ static void finishBlock(Engine &e, double *out, std::int64_t n, std::int64_t fir
         return std::int64_t(0);
     });
     kernel::logPlus(out + lowest * n, e.weights, out + lowest * n, done * n, isa);
+    return done;
 }
 
 // The largest of value(0 .. n-1) and `start` (NaN never chosen), in four
@@ -648,7 +727,8 @@ static inline double runningMaximum(std::int64_t n, F &&value, double start)
 
 // A step's emission weights w = (b + add) - largest (add may be null), and
 // that largest: false where the step cannot run in the probability domain
-// (a NaN or +Inf, nothing finite, or a weight more than 600 below the largest).
+// (a NaN or +Inf, nothing finite, the largest beyond the guard, or a weight
+// more than 600 below the largest).
 static bool emissionWeights(const double *b, const double *add, std::int64_t n, double *w, double &largest)
 {
     // (b, or b + add: the same loops either way, chosen once.)
@@ -667,7 +747,7 @@ static bool emissionWeights(const double *b, const double *add, std::int64_t n, 
             bad = w[j] > -inf && w[j] < -600.0;
         }
         largest = most;
-        return !bad && most > -inf;
+        return !bad && withinGuard(most);
     };
     if (add)
         return weigh([&](std::int64_t j) { return b[j] + add[j]; });
@@ -825,7 +905,7 @@ static std::int64_t runBlock(const Engine &e, const Block &b, kernel::Isa isa, F
 // its largest finite, and every finite x within 590 of it.
 static inline bool inRange(const Span &span)
 {
-    return !span.nan && span.top > -inf && span.top < inf && span.least >= span.top - 590.0;
+    return !span.nan && withinGuard(span.top) && span.least >= span.top - 590.0;
 }
 
 // Two states whose values lay more than 600 apart when a step last looked
@@ -968,10 +1048,10 @@ public:
     }
 
     // The end of a block whose first `done` steps were done: their logs and
-    // levels; where none was, its first step taken exactly.
+    // levels (of those kept); where none was, its first step taken exactly.
     void finish(const Block &b, std::int64_t done)
     {
-        finishBlock(*e_, alpha_, n_, t_, 1, done, b.chain.level, 0.0, b.inRegisters, isa_);
+        done = finishBlock(*e_, alpha_, n_, t_, 1, done, b.chain.level, 0.0, b.inRegisters, isa_);
         if (done == 0)
             exact();
         else
@@ -1083,7 +1163,7 @@ public:
 
     void finish(const Block &b, std::int64_t done)
     {
-        finishBlock(*e_, beta_, n_, t_, -1, done, b.chain.level, b.chain.extra, b.inRegisters, isa_);
+        done = finishBlock(*e_, beta_, n_, t_, -1, done, b.chain.level, b.chain.extra, b.inRegisters, isa_);
         if (done == 0)
             exact();
         else
@@ -1190,7 +1270,10 @@ static void runPass(Pass &&pass)
 // Pairwise posteriors from the state posteriors' normaliser: the N^2 terms
 // of step t sum to the total over states of alpha(t+1) + beta(t+1), so
 // each element is a few additions, written in logXi's own order.
-// The slices of the steps [t0, t1) (t1 <= T - 1).
+// The slices of the steps [t0, t1) (t1 <= T - 1). A step whose alpha(t) or
+// beta(t+1) is wild (NaN, +Inf, beyond the guard: its terms could overflow,
+// and the literal sum of a step with a +Inf term is NaN throughout) takes
+// its own sum instead (exactSlice).
 static void scaledPairwise(const Model &m, const Scratch &s, const double *alpha, const double *beta, double *xi,
                            std::int64_t t0, std::int64_t t1)
 {
@@ -1200,11 +1283,20 @@ static void scaledPairwise(const Model &m, const Scratch &s, const double *alpha
     const double *a = m.logA;
     const double *b = m.logB;
     const Totals totals(s, n);
+    // Whether alpha of the next chunk's first step is tame (after the first
+    // chunk, the last row of alpha that the chunk before read for its totals).
+    bool tameBefore = tame(alpha + t0 * n, n);
     for (std::int64_t c = t0; c < t1; c += totals.chunk) {
         // The next steps' totals, their sums lent by these steps' slices.
         const std::int64_t count = std::min(totals.chunk, t1 - c);
-        totals.of(m, alpha, beta, c + 1, count, xi + c * nn, isa);
+        const bool tameNext = totals.of(m, alpha, beta, c + 1, count, xi + c * nn, isa);
+        const bool allTame = tameBefore && tameNext;
+        tameBefore = tameNext;
         for (std::int64_t t = c; t < c + count; ++t) {
+            if (!allTame && !(tame(alpha + t * n, n) && tame(beta + (t + 1) * n, n))) {
+                exactSlice(m, alpha, beta, t, xi + t * nn, isa);
+                continue;
+            }
             const double *alphaNow = alpha + t * n;
             const double *bNext = b + (t + 1) * n;
             const double *betaNext = beta + (t + 1) * n;
@@ -1230,14 +1322,16 @@ static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *a
         lastSlice[e] = logZero;
 }
 
-// Whether the engine runs: scratch for it, and a logA without NaN or +Inf.
+// Whether the engine runs: scratch for it, and a logA without NaN, +Inf or
+// a value beyond the guard.
 static bool engineRuns(const Model &m, const Scratch &s)
 {
     return s.engine && tame(m.logA, m.n * m.n);
 }
 
 // Whether logXi comes from the state normaliser: the engine runs, and logPi
-// and logB hold no NaN or +Inf either.
+// and logB hold no NaN, +Inf or value beyond the guard either (a step whose
+// alpha or beta does takes its own sum: scaledPairwise).
 static bool xiFromNormaliser(const Model &m, const Scratch &s)
 {
     return engineRuns(m, s) && tame(m.logPi, m.n) && tame(m.logB, m.n * m.t);

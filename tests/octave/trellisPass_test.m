@@ -93,6 +93,20 @@
 %! endfor
 
 %!test
+%! ## near the top of the double range a term that overflows makes its sum
+%! ## NaN, on every route, as in the literal recurrence: from a large logA,
+%! ## or from variables that grow there over the steps
+%! a = trellisPass (0, 8.5e307, zeros (1, 4));
+%! assert (isfinite (a(3)) && isnan (a(4)));
+%! rand ("seed", 3);
+%! for N = [1 4 5 17]
+%!   [lpi, lA, lB] = random_model (N, 300);
+%!   [a, b, g, x] = trellisPass (lpi, lA, lB + 1e306);
+%!   [ra, rb, rg, rx] = ref_pass (lpi, lA, lB + 1e306);
+%!   assert (any (isnan (ra(:))) && close_pass (a, b, g, x, ra, rb, rg, rx), true, sprintf ("N=%d", N));
+%! endfor
+
+%!test
 %! ## fewer outputs give the same leading outputs
 %! [lpi, lA, lB] = random_model (4, 50);
 %! [a4, b4, g4] = trellisPass (lpi, lA, lB);

@@ -116,6 +116,13 @@ TEST_F(ObliqueVoteGateway, ClassCountTruncatesAndClampsAtZero)
         gw::expectCleanSuccess(r);
         EXPECT_EQ(standin::dims(r.outputs[0]), (std::vector<mwSize>{2, c.cols})) << c.k;
     }
+    // Truncated first, then refused outside the 32-bit range: 2147483647.5
+    // is 2147483647 columns (of no rows here), -2147483648.5 none.
+    for (Case c : {Case{2147483647.5, 2147483647}, Case{-2147483648.5, 0}}) {
+        CallResult r = vote(tree(stumpTables()), arrays.matrix(0, 1), c.k);
+        gw::expectCleanSuccess(r);
+        EXPECT_EQ(standin::dims(r.outputs[0]), (std::vector<mwSize>{0, c.cols})) << c.k;
+    }
     for (double bad : {nan, inf, -inf, 2147483648.0, -2147483649.0, 1e300})
         gw::expectRefused(vote(tree(stumpTables()), x, bad),
                           "obliqueVote requires a finite class count within the 32-bit range");
@@ -189,6 +196,34 @@ TEST_F(ObliqueVoteGateway, MalformedTreesStopTheCallWithoutLeaks)
                               standin::matrix(1, 4, {2, 1, 1, 2})}),
                         x, 2);
     EXPECT_EQ(r.error, "obliqueVote: no leaf within 4 steps, the tree has a cycle through node 1");
+}
+
+// A node with several faults reports the first in the order they are
+// checked: beyond W; for a leaf beyond terminalVote; for an internal node
+// beyond featureIndices, beyond threshold, a feature index outside 1..F,
+// fewer than two children. Node 3, which the row reaches, has every fault
+// from the one named on, each case mending the one before.
+TEST_F(ObliqueVoteGateway, ANodeWithSeveralFaultsReportsTheFirstInCheckingOrder)
+{
+    struct Case {
+        std::vector<double> w, features, threshold, votes;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{1, inf}, {1, 1}, {0, 0}, {0, 1}, "obliqueVote: node 3 lies beyond the columns of field 'W'"},
+        {{1, inf, inf}, {1, 1}, {0, 0}, {0, 1}, "obliqueVote: node 3 lies beyond the entries of field 'terminalVote'"},
+        {{1, inf, 1}, {1, 1}, {0, 0}, {0, 1}, "obliqueVote: node 3 lies beyond the columns of field 'featureIndices'"},
+        {{1, inf, 1}, {1, 1, 0}, {0, 0}, {0, 1}, "obliqueVote: node 3 lies beyond the entries of field 'threshold'"},
+        {{1, inf, 1}, {1, 1, 0}, {0, 0, 0}, {0, 1}, "obliqueVote: node 3 uses a feature index outside the columns of X"},
+        {{1, inf, 1}, {1, 1, 1}, {0, 0, 0}, {0, 1}, "obliqueVote: internal node 3 has fewer than two children"},
+    };
+    for (const Case &c : cases) {
+        auto row = [](const std::vector<double> &v) { return standin::matrix(1, static_cast<mwSize>(v.size()), v); };
+        CallResult r = vote(tree({row(c.w), row(c.features), row(c.threshold), row(c.votes), row({0, 1, 1})}),
+                            arrays.matrix(1, 1, {1}), 2);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, c.message);
+    }
 }
 
 TEST_F(ObliqueVoteGateway, NoRowsReadNoNode)

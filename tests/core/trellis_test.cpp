@@ -426,6 +426,22 @@ Pass model(Kind kind, std::int64_t n, std::int64_t t, unsigned seed)
     return p;
 }
 
+// Every register width this machine runs gives the four outputs of `want`
+// (a model already run) bit for bit.
+void expectEveryPathGivesTheBitsOf(const Pass &want)
+{
+    kernel::Isa isas[5];
+    const int paths = kernel::availableIsas(isas);
+    for (int k = 0; k < paths; ++k) {
+        Pass q = want;
+        q.path = static_cast<int>(isas[k]);
+        q.run();
+        for (const auto output : {&Pass::alpha, &Pass::beta, &Pass::gamma, &Pass::xi})
+            EXPECT_EQ(0, std::memcmp((q.*output).data(), (want.*output).data(), (q.*output).size() * sizeof(double)))
+                << "N=" << q.n << " path " << q.path;
+    }
+}
+
 // Against the long double reference: every finite output within
 // t (N + 11) u max(G, 1) after t steps (G the largest finite magnitude of
 // the forward and backward variables; three times that for the
@@ -481,18 +497,7 @@ TEST(TrellisPass, ScaledSumsMatchALongDoubleReferenceOnEveryPath)
             check(p.beta, r.beta, whole, "beta");
             check(p.gamma, r.gamma, 3 * whole, "gamma");
             check(p.xi, r.xi, 3 * whole, "xi", true);
-
-            Pass q = p;
-            kernel::Isa isas[5];
-            const int paths = kernel::availableIsas(isas);
-            for (int k = 0; k < paths; ++k) {
-                q.path = static_cast<int>(isas[k]);
-                q.run();
-                EXPECT_EQ(0, std::memcmp(q.alpha.data(), p.alpha.data(), p.alpha.size() * sizeof(double)));
-                EXPECT_EQ(0, std::memcmp(q.beta.data(), p.beta.data(), p.beta.size() * sizeof(double)));
-                EXPECT_EQ(0, std::memcmp(q.gamma.data(), p.gamma.data(), p.gamma.size() * sizeof(double)));
-                EXPECT_EQ(0, std::memcmp(q.xi.data(), p.xi.data(), p.xi.size() * sizeof(double)));
-            }
+            expectEveryPathGivesTheBitsOf(p);
         }
     std::printf("largest error: %.3f of the per-step bound (N + 11) u max(G, 1)\n", worst);
 }
@@ -543,8 +548,6 @@ TEST(TrellisPass, OverflowGivesTheLiteralRecurrencesResultsOnEveryPath)
                 p.B(i, k) = k <= 18 ? 1e307 : -1e307;
         models.push_back(p);
     }
-    kernel::Isa isas[5];
-    const int paths = kernel::availableIsas(isas);
     for (Pass &p : models) {
         const ReferenceOf<double> r = reference<double>(p);
         double g = 1;
@@ -567,15 +570,7 @@ TEST(TrellisPass, OverflowGivesTheLiteralRecurrencesResultsOnEveryPath)
         same(scalar.beta, r.beta, "beta");
         same(scalar.gamma, r.gamma, "gamma");
         same(scalar.xi, r.xi, "xi");
-        for (int k = 0; k < paths; ++k) {
-            Pass q = p;
-            q.path = static_cast<int>(isas[k]);
-            q.run();
-            EXPECT_EQ(0, std::memcmp(q.alpha.data(), scalar.alpha.data(), q.alpha.size() * sizeof(double)));
-            EXPECT_EQ(0, std::memcmp(q.beta.data(), scalar.beta.data(), q.beta.size() * sizeof(double)));
-            EXPECT_EQ(0, std::memcmp(q.gamma.data(), scalar.gamma.data(), q.gamma.size() * sizeof(double)));
-            EXPECT_EQ(0, std::memcmp(q.xi.data(), scalar.xi.data(), q.xi.size() * sizeof(double)));
-        }
+        expectEveryPathGivesTheBitsOf(scalar);
     }
     EXPECT_TRUE(std::isnan(reference<double>(models[0]).alpha[3]));
 }

@@ -1,6 +1,6 @@
 // Probability-domain steps of four-state models in AVX2 registers, one state
 // per lane: the portable steps' operations in the same order, so the same
-// bits (trellisCore.cpp chooses them on the AVX2 and AVX-512 paths).
+// bits (blockSteps.h chooses them on the AVX2 and AVX-512 paths).
 #ifndef ZEB_TRELLIS_SMALL_STEPS_H
 #define ZEB_TRELLIS_SMALL_STEPS_H
 

@@ -137,7 +137,7 @@ static bool emissionWeights(const double *b, const double *add, std::int64_t n, 
             -inf);
         for (std::int64_t j = 0; j < n && !bad; ++j) {
             w[j] = value(j) - most;
-            bad = w[j] > -inf && w[j] < -600.0;
+            bad = w[j] > -inf && w[j] < -emissionSpread;
         }
         largest = most;
         return !bad && withinGuard(most);
@@ -174,7 +174,7 @@ static inline bool rescale(std::int64_t n, const double *sum, const double *fact
     for (std::int64_t j = 0; j < n; ++j)
         band[j] = sum[j] * factor[j];
     const double largest = largestOf<N>(n, band);
-    if (!(largest >= 0x1p-100))
+    if (!(largest >= scaleFloor))
         return false;
     // largest is a normal double below 2^1023 (r is at most N), so both
     // 2^k and 2^-k are too.
@@ -188,7 +188,7 @@ static inline bool rescale(std::int64_t n, const double *sum, const double *fact
     bool tiny = false;
     for (std::int64_t j = 0; j < n; ++j) {
         const double v = band[j] * inverse;
-        tiny = tiny || (v < 0x1p-860 && sum[j] != 0.0 && factor[j] != 0.0);
+        tiny = tiny || (v < weightFloor && sum[j] != 0.0 && factor[j] != 0.0);
         next[j] = v;
     }
     return !tiny;
@@ -298,7 +298,7 @@ static std::int64_t runBlock(const Engine &e, const Block &b, kernel::Isa isa, F
 // its largest finite, and every finite x within 590 of it.
 static inline bool inRange(const Span &span)
 {
-    return !span.nan && withinGuard(span.top) && span.least >= span.top - 590.0;
+    return !span.nan && withinGuard(span.top) && span.least >= span.top - blockSpread;
 }
 
 } // namespace trellis

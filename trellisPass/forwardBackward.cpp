@@ -81,13 +81,10 @@ void forwardBackward(const Model &m, const Scratch &s, int outputs, double *alph
     job.posteriors = true;
     threads::run(2, half, &job);
     if (outputs > 3) {
-        if (scaledXi) {
-            double *lastSlice = xi + (m.t - 1) * m.n * m.n;
-            for (std::int64_t e = 0; e < m.n * m.n; ++e)
-                lastSlice[e] = logZero;
-        } else {
+        if (scaledXi)
+            fillLastSlice(m, xi);
+        else
             pairwiseStep(m, s, alpha, beta, xi);
-        }
     }
 }
 

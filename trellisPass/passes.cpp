@@ -289,7 +289,7 @@ private:
             return false;
         const Span rows = e.columnSpan;
         const double top = span.top, rmax = rows.top;
-        if (!inRange(span) || !(rmax > -inf) || rows.least < rmax - 100.0)
+        if (!inRange(span) || !(rmax > -inf) || rows.least < rmax - spreadOfA)
             return false;
         double *rowScale = e.bandTop;
         for (std::int64_t i = 0; i < n; ++i)
@@ -322,7 +322,7 @@ private:
             bool tiny = false;
             for (std::int64_t j = 0; j < width; ++j) {
                 e.next[j] = q[j] * w[j];
-                tiny = tiny || (e.next[j] < 0x1p-860 && q[j] != 0.0 && w[j] != 0.0);
+                tiny = tiny || (e.next[j] < weightFloor && q[j] != 0.0 && w[j] != 0.0);
             }
             if (tiny)
                 break;

@@ -75,6 +75,13 @@ void statePosteriorStep(const Model &m, const Scratch &s, const double *alpha,
         statePosteriors(m, s, alpha, beta, gamma, 0, m.t);
 }
 
+void fillLastSlice(const Model &m, double *xi)
+{
+    double *lastSlice = xi + (m.t - 1) * m.n * m.n;
+    for (std::int64_t e = 0; e < m.n * m.n; ++e)
+        lastSlice[e] = logZero;
+}
+
 // A slice holding its step's terms in the work matrix's layout (the
 // transition i -> j at j + i n) becomes the slice (at i + n j), each term
 // less the step's total: turned round in place.
@@ -160,8 +167,7 @@ static void exactPairwiseStep(const Model &m, const Scratch &s, const double *al
         forEachTile(n, [&](std::int64_t j, std::int64_t i) { slice[i + n * j] = kernel::oneNaN(s.work[j + i * n] - total); });
     }
 
-    for (std::int64_t e = 0; e < nn; ++e)
-        lastSlice[e] = logZero;
+    fillLastSlice(m, xi);
 }
 
 // Pairwise posteriors from the state posteriors' normaliser: the N^2 terms
@@ -214,9 +220,7 @@ static void scaledPairwiseStep(const Model &m, const Scratch &s, const double *a
                                double *xi)
 {
     scaledPairwise(m, s, alpha, beta, xi, 0, m.t - 1);
-    double *lastSlice = xi + (m.t - 1) * m.n * m.n;
-    for (std::int64_t e = 0; e < m.n * m.n; ++e)
-        lastSlice[e] = logZero;
+    fillLastSlice(m, xi);
 }
 
 // Whether logXi comes from the state normaliser: the engine runs, and logPi

@@ -24,6 +24,16 @@ inline bool withinGuard(double v)
     return v > -overflowGuard && v < overflowGuard;
 }
 
+// The range the probability-domain steps keep to: every nonzero weight at
+// least 2^-860, each step's largest weight sum at least 2^-100, each step's
+// emissions within 600 of their largest, a block's first values within 590
+// of theirs (so that every product is a normal double and no term is lost).
+constexpr double weightFloor = 0x1p-860;
+constexpr int scaleFloorExponent = -100;
+constexpr double scaleFloor = 0x1p-100;
+constexpr double emissionSpread = 600.0;
+constexpr double blockSpread = 590.0;
+
 // A step's level from the last one's: ((L + top) + extra) + log 2^e, the
 // scale 2^e's log read off its exponent as e ln2Hi + e ln2Lo, rounded once:
 // the project's log at a power of two (its table holds 0 for ln 1, and

@@ -35,7 +35,7 @@ public:
     // Step k; false (nothing written) where it would leave the range.
     inline __attribute__((always_inline)) bool step(std::int64_t k)
     {
-        const __m256d zero = _mm256_setzero_pd(), floor = _mm256_set1_pd(0x1p-860);
+        const __m256d zero = _mm256_setzero_pd(), floor = _mm256_set1_pd(weightFloor);
         const __m256i exponentBits = _mm256_set1_epi64x(0x7FFLL << 52), twice = _mm256_set1_epi64x(2046LL << 52);
         const __m256d w = _mm256_loadu_pd(emissions_ + 4 * k);
         __m256d p = x_;
@@ -70,7 +70,7 @@ public:
         // This step's exponent: the largest's less c.
         const int e = (_mm_extract_epi32(_mm256_castsi256_si128(exponent), 1) >> 20) - 1023 - c_;
         // The largest below 2^-100: not done.
-        if (e < -100)
+        if (e < scaleFloorExponent)
             return false;
         const __m256d inverse = _mm256_castsi256_pd(_mm256_sub_epi64(twice, exponent));
         const __m256d next = _mm256_mul_pd(band, inverse);

@@ -52,7 +52,7 @@ std::int64_t emissionWeights(const double *b, std::int64_t stride, const double 
 {
     const __mmask8 first = lanesOf(n, 0), second = lanesOf(n, 8);
     const __m512d inf = _mm512_set1_pd(__builtin_inf()), minusInf = _mm512_set1_pd(-__builtin_inf());
-    const __m512d zero = _mm512_setzero_pd(), limit = _mm512_set1_pd(-600.0);
+    const __m512d zero = _mm512_setzero_pd(), limit = _mm512_set1_pd(-emissionSpread);
     const __m512d add0 = add ? _mm512_maskz_loadu_pd(first, add) : zero;
     const __m512d add1 = add ? _mm512_maskz_loadu_pd(second, upper(add, n)) : zero;
     std::int64_t k = 0;
@@ -134,7 +134,7 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
 {
     const __mmask8 first = lanesOf(n, 0), second = lanesOf(n, 8);
     const std::int64_t low = n < 8 ? n : 8;
-    const __m512d zero = _mm512_setzero_pd(), floor = _mm512_set1_pd(0x1p-860);
+    const __m512d zero = _mm512_setzero_pd(), floor = _mm512_set1_pd(weightFloor);
     const __m512i exponentBits = _mm512_set1_epi64(0x7FFLL << 52), twice = _mm512_set1_epi64(2046LL << 52);
     const __m512d fixed0 = backward ? _mm512_maskz_loadu_pd(first, rowScale) : zero;
     const __m512d fixed1 = backward ? _mm512_maskz_loadu_pd(second, upper(rowScale, n)) : zero;
@@ -182,7 +182,7 @@ std::int64_t upToSixteen(bool backward, const double *scaled, std::int64_t n, co
         const __m512i exponent = _mm512_max_epu64(quarter, _mm512_shuffle_epi32(quarter, _MM_PERM_BADC));
         // The largest below 2^-100 (its field below 923): not done.
         const int field = _mm_cvtsi128_si32(_mm_srli_si128(_mm512_castsi512_si128(exponent), 4)) >> 20;
-        if (field < 923)
+        if (field < 1023 + scaleFloorExponent)
             break;
         const __m512d inverse = _mm512_castsi512_pd(_mm512_sub_epi64(twice, exponent));
         const __m512d na = _mm512_mul_pd(ba, inverse), nb = _mm512_mul_pd(bb, inverse);

@@ -91,6 +91,9 @@ void scaledPairwise(const Model &m, const Scratch &s, const double *alpha, const
                     std::int64_t t0, std::int64_t t1);
 bool xiFromNormaliser(const Model &m, const Scratch &s);
 
+// logXi's last slice, which no transition follows: log 0 throughout.
+void fillLastSlice(const Model &m, double *xi);
+
 // Both passes on one thread (passes.cpp).
 void bothPasses(const Model &m, const Scratch &s, double *alpha, double *beta);
 

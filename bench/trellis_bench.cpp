@@ -7,6 +7,7 @@
 //   N = 4: 1.67 / 1.34 / 1.72, N = 16: 0.73 / 0.81 / 0.98,
 //   N = 64: 0.68 / 0.78 / 0.90, N = 256: 1.70 / 1.28 / 1.23.
 #include "timing.h"
+#include "ownedScratch.h"
 #include "trellisCore.h"
 
 #include <cmath>
@@ -50,9 +51,9 @@ Model makeModel(std::int64_t n, std::int64_t t, bool leftToRight)
 double timeCall(const Model &md, std::int64_t n, std::int64_t t, int outputs, bool exact, int repeats)
 {
     std::vector<double> alpha(n * t), beta(n * t), gamma(n * t), xi(outputs > 3 ? n * n * t : 1);
-    std::vector<double> maxima(n), work(n * n), sum(n), state(n), engine(trellis::engineDoubles(n));
+    const trellis::OwnedScratch owned(n, !exact);
+    const trellis::Scratch &s = owned.scratch();
     const trellis::Model m{n, t, md.pi.data(), md.a.data(), md.b.data()};
-    const trellis::Scratch s{maxima.data(), work.data(), sum.data(), state.data(), exact ? nullptr : engine.data()};
     return bench::bestSeconds(repeats, [&] {
         trellis::forwardBackward(m, s, outputs, alpha.data(), beta.data(), gamma.data(), xi.data());
     });

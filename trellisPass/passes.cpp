@@ -15,6 +15,20 @@ std::int64_t engineDoubles(std::int64_t n)
     return Engine::doubles(n) * (n <= probabilityStates ? 2 : 1);
 }
 
+void scratchSizes(std::int64_t n, std::int64_t sizes[scratchBlocks])
+{
+    sizes[0] = n;
+    sizes[1] = n * n;
+    sizes[2] = n;
+    sizes[3] = n;
+    sizes[4] = engineDoubles(n);
+}
+
+Scratch scratchOver(double *const blocks[scratchBlocks], int path)
+{
+    return Scratch{blocks[0], blocks[1], blocks[2], blocks[3], blocks[4], path};
+}
+
 // Two states whose values lay more than 600 apart when a step last looked
 // (none: -1). While they still do, the step's values span more than one
 // band: it cannot run in the probability domain, and a small model's engine

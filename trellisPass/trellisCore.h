@@ -38,6 +38,16 @@ struct Scratch {
 // each pass, so that both can run side by side on one thread.
 std::int64_t engineDoubles(std::int64_t n);
 
+// A call's scratch for one thread, as blocks of doubles in the order they
+// are taken (and given back): Scratch::maxima, work, sum and state (N, N^2,
+// N and N), then engine (engineDoubles(N); a caller may leave it out, and
+// does where no step follows another, T < 2). A pass on two threads takes a
+// second set. scratchSizes gives the blocks' sizes, scratchOver the
+// Scratch they make.
+constexpr int scratchBlocks = 5;
+void scratchSizes(std::int64_t n, std::int64_t sizes[scratchBlocks]);
+Scratch scratchOver(double *const blocks[scratchBlocks], int path = -1);
+
 // Each step writes its whole output and reads only the outputs of the steps
 // before it. alpha, beta and gamma are N x T; xi is N x N x T.
 void forwardStep(const Model &m, const Scratch &s, double *alpha);

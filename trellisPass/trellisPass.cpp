@@ -81,33 +81,24 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     model.logA = data[1];
     model.logB = data[2];
 
+    // The scratch blocks in order (trellis::scratchSizes), the scaled sums'
+    // last, where there are steps to sum (T > 1) and it can be addressed
+    // (otherwise every sum is the exact log-sum-exp). A large pass with more
+    // than one output runs on two threads: the second takes a set of its
+    // own (each thread's half of the posteriors sums its steps' normalisers
+    // in its own N^2 work matrix).
     const std::int64_t n = model.n;
-    trellis::Scratch work;
-    work.maxima = scratch(n);
-    work.work = scratch(n * n);
-    work.sum = scratch(n);
-    work.state = scratch(n);
-    // The scaled sums' own scratch, N^2 + 11N + 1 doubles (and 128(N + 2) more
-    // up to 16 states), then about 0.38 N^2 for a sparse logA's entries, all
-    // of it twice up to 16 states, one for each pass
-    // (trellis::engineDoubles), where there are steps to sum (T > 1) and it
-    // can be addressed (otherwise every sum is the exact log-sum-exp).
-    const std::int64_t engine = trellis::engineDoubles(n);
-    if (n > 0 && model.t > 1 && mexhost::addressable(engine, sizeof(double)))
-        work.engine = scratch(engine);
-    // A large pass with more than one output runs on two threads: the second
-    // takes scratch of its own (N, N^2, N, N and the scaled sums' doubles).
-    // Each thread's half of the posteriors sums its steps' normalisers in
-    // its own N^2 work matrix.
-    trellis::Scratch second;
-    const bool twoThreads = nlhs > 1 && work.engine && trellis::twoThreadsPay(n, model.t);
-    if (twoThreads) {
-        second.maxima = scratch(n);
-        second.work = scratch(n * n);
-        second.sum = scratch(n);
-        second.state = scratch(n);
-        second.engine = scratch(engine);
-    }
+    std::int64_t sizes[trellis::scratchBlocks];
+    trellis::scratchSizes(n, sizes);
+    const int last = trellis::scratchBlocks - 1;
+    const bool scaled = n > 0 && model.t > 1 && mexhost::addressable(sizes[last], sizeof(double));
+    const bool twoThreads = nlhs > 1 && scaled && trellis::twoThreadsPay(n, model.t);
+    double *blocks[2][trellis::scratchBlocks] = {};
+    for (int set = 0; set < (twoThreads ? 2 : 1); ++set)
+        for (int k = 0; k < (scaled ? last + 1 : last); ++k)
+            blocks[set][k] = scratch(sizes[k]);
+    const trellis::Scratch work = trellis::scratchOver(blocks[0]);
+    const trellis::Scratch second = trellis::scratchOver(blocks[1]);
 
     // logAlpha, logBeta and logGamma take logB's first two extents.
     const mwSize *shape = mxGetDimensions(logB);
@@ -130,17 +121,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     trellis::forwardBackward(model, work, outputs, out[0], out[1], out[2], out[3], twoThreads ? &second : nullptr);
     fpstate::leave(caller);
 
-    mxFree(work.maxima);
-    mxFree(work.work);
-    mxFree(work.sum);
-    mxFree(work.state);
-    if (work.engine)
-        mxFree(work.engine);
-    if (twoThreads) {
-        mxFree(second.maxima);
-        mxFree(second.work);
-        mxFree(second.sum);
-        mxFree(second.state);
-        mxFree(second.engine);
-    }
+    for (double *const *set : blocks)
+        for (int k = 0; k < trellis::scratchBlocks; ++k)
+            if (set[k])
+                mxFree(set[k]);
 }

@@ -9,6 +9,7 @@
 #include "cumsumCore.h"
 #include "obliqueCore.h"
 #include "threads.h"
+#include "ownedScratch.h"
 #include "trellisCore.h"
 
 #include <cmath>
@@ -80,15 +81,8 @@ void trellisHalves(std::mt19937 &rng)
             x = u(rng);
     a[3] = -INFINITY;
     const trellis::Model m{n, t, pi.data(), a.data(), b.data()};
-    std::vector<double> scratch[2][5];
-    trellis::Scratch s[2];
-    for (int k = 0; k < 2; ++k) {
-        const std::int64_t sizes[5] = {n, n * n, n, n, trellis::engineDoubles(n)};
-        for (int j = 0; j < 5; ++j)
-            scratch[k][j].assign(sizes[j], 0.0);
-        s[k] = trellis::Scratch{scratch[k][0].data(), scratch[k][1].data(), scratch[k][2].data(),
-                                scratch[k][3].data(), scratch[k][4].data()};
-    }
+    const trellis::OwnedScratch owned[2] = {trellis::OwnedScratch(n), trellis::OwnedScratch(n)};
+    const trellis::Scratch s[2] = {owned[0].scratch(), owned[1].scratch()};
     std::vector<double> out[2][4];
     for (int k = 0; k < 2; ++k) {
         for (auto &o : out[k])

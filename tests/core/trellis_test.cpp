@@ -1,4 +1,5 @@
 #include "trellisCore.h"
+#include "ownedScratch.h"
 
 #include "addexp.h"
 
@@ -29,11 +30,9 @@ struct Pass {
         beta.assign(n * t, 0.0);
         gamma.assign(n * t, 0.0);
         xi.assign(n * n * t, 0.0);
-        std::vector<double> maxima(n), work(n * n), sum(n), state(n), engine(trellis::engineDoubles(n));
+        const trellis::OwnedScratch s(n, !exact, path);
         const trellis::Model m{n, t, pi.data(), a.data(), b.data()};
-        const trellis::Scratch s{maxima.data(), work.data(), sum.data(), state.data(), exact ? nullptr : engine.data(),
-                                 path};
-        trellis::forwardBackward(m, s, outputs, alpha.data(), beta.data(), gamma.data(), xi.data());
+        trellis::forwardBackward(m, s.scratch(), outputs, alpha.data(), beta.data(), gamma.data(), xi.data());
     }
     double &A(std::int64_t i, std::int64_t j) { return a[i + j * n]; }
     double &B(std::int64_t j, std::int64_t k) { return b[j + k * n]; }
@@ -605,12 +604,11 @@ TEST(TrellisPass, PassesRunTogetherGiveTheBitsOfEachAlone)
                 p.path = static_cast<int>(isas[k]);
                 p.run(2);
                 const std::int64_t t = p.t;
-                std::vector<double> alpha(n * t), beta(n * t), maxima(n), work(n * n), sum(n), state(n),
-                    engine(trellis::engineDoubles(n));
+                std::vector<double> alpha(n * t), beta(n * t);
                 const trellis::Model m{n, t, p.pi.data(), p.a.data(), p.b.data()};
-                const trellis::Scratch s{maxima.data(), work.data(), sum.data(), state.data(), engine.data(), p.path};
-                trellis::forwardStep(m, s, alpha.data());
-                trellis::backwardStep(m, s, beta.data());
+                const trellis::OwnedScratch s(n, true, p.path);
+                trellis::forwardStep(m, s.scratch(), alpha.data());
+                trellis::backwardStep(m, s.scratch(), beta.data());
                 EXPECT_EQ(0, std::memcmp(alpha.data(), p.alpha.data(), alpha.size() * sizeof(double)))
                     << "N=" << n << " kind " << int(kind) << " path " << p.path;
                 EXPECT_EQ(0, std::memcmp(beta.data(), p.beta.data(), beta.size() * sizeof(double)))

@@ -1,4 +1,5 @@
 #include "gateway.h"
+#include "ownedScratch.h"
 #include "trellisCore.h"
 
 #include <cmath>
@@ -105,9 +106,9 @@ TEST_F(TrellisPassGateway, OutputsEqualTheCoreBitForBit)
     gw::expectCleanSuccess(r);
 
     std::vector<double> alpha(n * t), beta(n * t), gamma(n * t), xi(n * n * t);
-    std::vector<double> maxima(n), work(n * n), sum(n), state(n), engine(trellis::engineDoubles(n));
+    const trellis::OwnedScratch s(n);
     const trellis::Model m{n, t, mxGetPr(in[0]), mxGetPr(in[1]), mxGetPr(in[2])};
-    trellis::forwardBackward(m, {maxima.data(), work.data(), sum.data(), state.data(), engine.data()}, 4,
+    trellis::forwardBackward(m, s.scratch(), 4,
                              alpha.data(), beta.data(), gamma.data(), xi.data());
     EXPECT_EQ(gw::values(r.outputs[0]), alpha);
     EXPECT_EQ(gw::values(r.outputs[1]), beta);
@@ -124,9 +125,9 @@ TEST_F(TrellisPassGateway, TwoThreadPassesGiveTheOneThreadBits)
     const mwSize n = 64, t = 2000;
     auto in = model(n, t, 5);
     std::vector<double> alpha(n * t), beta(n * t), gamma(n * t), xi(std::size_t(n) * n * t);
-    std::vector<double> maxima(n), work(n * n), sum(n), state(n), engine(trellis::engineDoubles(n));
+    const trellis::OwnedScratch s(n);
     const trellis::Model m{n, t, mxGetPr(in[0]), mxGetPr(in[1]), mxGetPr(in[2])};
-    trellis::forwardBackward(m, {maxima.data(), work.data(), sum.data(), state.data(), engine.data()}, 4,
+    trellis::forwardBackward(m, s.scratch(), 4,
                              alpha.data(), beta.data(), gamma.data(), xi.data());
     const std::vector<double> *expected[4] = {&alpha, &beta, &gamma, &xi};
     for (int nlhs = 2; nlhs <= 4; ++nlhs) {

@@ -41,6 +41,23 @@ Isa bestIsa()
 #endif
 }
 
+int builtIsas(Isa *out)
+{
+    int n = 0;
+    out[n++] = Isa::Scalar;
+#if defined(ZEB_KERNEL_SSE2)
+    out[n++] = Isa::Sse2;
+#endif
+#if defined(ZEB_KERNEL_NEON)
+    out[n++] = Isa::Neon;
+#endif
+#if defined(ZEB_KERNEL_AVX2)
+    out[n++] = Isa::Avx2;
+    out[n++] = Isa::Avx512;
+#endif
+    return n;
+}
+
 int availableIsas(Isa *out)
 {
     int n = 0;

@@ -43,6 +43,11 @@ Isa bestIsa();
 // The widths this build and processor can run, narrowest first (at most 4).
 int availableIsas(Isa *out);
 
+// Every register width this build has code for, whether or not this
+// processor runs it (at most five, in the same order); the tests report
+// those it does not run as skipped.
+int builtIsas(Isa *out);
+
 // source: dims[0] x dims[1] doubles, column-major (R rows, K columns).
 // output: K doubles, receives one result per column.
 // maxima: K doubles of scratch, receives each column's largest entry.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -324,6 +325,44 @@ std::string pathName(const ::testing::TestParamInfo<kernel::Isa> &i)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPath, Addexp, ::testing::ValuesIn(everyPath()), pathName);
+
+// Every width this build has code for: where this processor runs it, its
+// exp, log and column sums give the scalar path's bits on the state
+// arguments; where it does not, the test says so by name, as skipped.
+std::vector<kernel::Isa> everyBuiltPath()
+{
+    kernel::Isa isas[5];
+    const int n = kernel::builtIsas(isas);
+    return std::vector<kernel::Isa>(isas, isas + n);
+}
+
+std::vector<double> stateArguments();
+
+class RegisterWidth : public ::testing::TestWithParam<kernel::Isa> {};
+
+TEST_P(RegisterWidth, RunsHereAndGivesTheScalarBits)
+{
+    const std::vector<kernel::Isa> here = everyPath();
+    if (std::find(here.begin(), here.end(), GetParam()) == here.end())
+        GTEST_SKIP() << pathName(::testing::TestParamInfo<kernel::Isa>(GetParam(), 0))
+                     << " is not run by this processor: its code is not tested here";
+    const std::vector<double> x = stateArguments();
+    const std::int64_t n = static_cast<std::int64_t>(x.size());
+    const std::int64_t dims[2] = {37, n / 37};
+    std::vector<double> want[3] = {std::vector<double>(n), std::vector<double>(n), std::vector<double>(dims[1])};
+    std::vector<double> got[3] = {want[0], want[1], want[2]}, maxima(dims[1]);
+    const auto run = [&](kernel::Isa isa, std::vector<double> *out) {
+        kernel::expArray(x.data(), out[0].data(), n, isa);
+        kernel::logArray(x.data(), out[1].data(), n, isa);
+        kernel::addexp(x.data(), dims, out[2].data(), maxima.data(), kernel::AllMinusInf::MinusInf, isa);
+    };
+    run(kernel::Isa::Scalar, want);
+    run(GetParam(), got);
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(0, std::memcmp(got[k].data(), want[k].data(), got[k].size() * sizeof(double))) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBuiltPath, RegisterWidth, ::testing::ValuesIn(everyBuiltPath()), pathName);
 
 // Error of `got` from the long double reference in units in the last place
 // of the double nearest the reference (subnormal spacing below 2^-1022);

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -500,6 +502,50 @@ TEST(TrellisPass, ScaledSumsMatchALongDoubleReferenceOnEveryPath)
         }
     std::printf("largest error: %.3f of the per-step bound (N + 11) u max(G, 1)\n", worst);
 }
+
+// Every register width this build has code for, on models that take the
+// probability-domain blocks in registers (4 and 5 to 16 states), the band
+// sums (33) and the sparse sums (a left-to-right model): where this
+// processor runs it, the scalar path's bits; where it does not, the test
+// says so by name, as skipped.
+class TrellisWidth : public ::testing::TestWithParam<kernel::Isa> {};
+
+const char *const widthNames[] = {"Scalar", "Sse2", "Avx2", "Avx512", "Neon"};
+
+TEST_P(TrellisWidth, RunsHereAndGivesTheScalarBits)
+{
+    const char *name = widthNames[static_cast<int>(GetParam())];
+    kernel::Isa isas[5];
+    const int paths = kernel::availableIsas(isas);
+    if (std::find(isas, isas + paths, GetParam()) == isas + paths)
+        GTEST_SKIP() << name << " is not run by this processor: its code is not tested here";
+    for (Kind kind : {Kind::Dense, Kind::LeftToRight})
+        for (std::int64_t n : {4, 5, 16, 33}) {
+            Pass p = model(kind, n, 300, static_cast<unsigned>(n));
+            Pass q = p;
+            p.path = static_cast<int>(kernel::Isa::Scalar);
+            q.path = static_cast<int>(GetParam());
+            p.run();
+            q.run();
+            for (const auto output : {&Pass::alpha, &Pass::beta, &Pass::gamma, &Pass::xi})
+                EXPECT_EQ(0, std::memcmp((q.*output).data(), (p.*output).data(), (q.*output).size() * sizeof(double)))
+                    << name << " N=" << n << " kind " << int(kind);
+        }
+}
+
+std::vector<kernel::Isa> everyBuiltPath()
+{
+    kernel::Isa isas[5];
+    const int n = kernel::builtIsas(isas);
+    return std::vector<kernel::Isa>(isas, isas + n);
+}
+
+std::string widthName(const ::testing::TestParamInfo<kernel::Isa> &i)
+{
+    return widthNames[static_cast<int>(i.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBuiltPath, TrellisWidth, ::testing::ValuesIn(everyBuiltPath()), widthName);
 
 // Near the top of the double range a literal term can overflow: a +Inf term
 // makes its sum NaN, where a scaled sum would see a finite largest value and

@@ -35,10 +35,7 @@ void mexFunction(int, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     if (nrhs != 1)
         mexErrMsgTxt(msgInputCount);
     // Another class's or a sparse array's storage is not R*N doubles.
-    if (mxGetClassID(x) != mxDOUBLE_CLASS)
-        mexErrMsgTxt(msgClass);
-    if (mxIsSparse(x))
-        mexErrMsgTxt(msgSparse);
+    mexhost::requireFullDouble(x, msgClass, msgSparse);
 
     const std::int64_t dims[2] = {static_cast<std::int64_t>(xDims[0]), static_cast<std::int64_t>(xDims[1])};
     // An input without rows can have more columns than the output (one

@@ -206,6 +206,16 @@ inline bool isFullDouble(const mxArray *a)
     return mxGetClassID(a) == mxDOUBLE_CLASS && !mxIsSparse(a);
 }
 
+/* Refuses an array that is not a full double array, with the module's own
+ * messages: `notDouble` for any other class, then `sparse` for a sparse one. */
+inline void requireFullDouble(const mxArray *a, const char *notDouble, const char *sparse)
+{
+    if (mxGetClassID(a) != mxDOUBLE_CLASS)
+        mexErrMsgTxt(notDouble);
+    if (mxIsSparse(a))
+        mexErrMsgTxt(sparse);
+}
+
 } // namespace mexhost
 
 #endif

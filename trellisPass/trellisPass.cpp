@@ -49,10 +49,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[])
     // before the array's extents are asked for (mexhost::settle says why).
     const double *data[3];
     for (int k = 0; k < 3; ++k) {
-        if (mxGetClassID(prhs[k]) != mxDOUBLE_CLASS)
-            mexErrMsgTxt(msgClass);
-        if (mxIsSparse(prhs[k]))
-            mexErrMsgTxt(msgSparse);
+        mexhost::requireFullDouble(prhs[k], msgClass, msgSparse);
         data[k] = mxGetPr(prhs[k]);
     }
     // logA may have further pages (only its first N x N block is read), but

@@ -3,8 +3,8 @@
 #ifndef ZEB_CUMSUM_CORE_H
 #define ZEB_CUMSUM_CORE_H
 
-#include "cpuFeatures.h"
 #include "fpState.h"
+#include "registerWidths.h"
 #include "threads.h"
 
 #include <cstdint>
@@ -200,22 +200,10 @@ CUMSUM_TARGET_AVX2 void columnAvx2(const T *a, T *b, std::int64_t rows)
 }
 #endif
 
-// The instruction sets the sums can use; every one gives the same result.
-enum class Isa { Scalar, Sse2, Avx2 };
-
-// The widest this processor runs.
-inline Isa bestIsa()
-{
-#if defined(CUMSUM_AVX2)
-    if (cpu::avx2())
-        return Isa::Avx2;
-#endif
-#if defined(__SSE2__)
-    return Isa::Sse2;
-#else
-    return Isa::Scalar;
-#endif
-}
+// The register widths (kernel/registerWidths.h): AVX-512 sums as AVX2 does,
+// Neon as the scalar path; every one gives the same result.
+using kernel::Isa;
+using kernel::bestIsa;
 
 // out(i, j) = in(0, j) + ... + in(i, j) modulo 2^bits, for `columns` columns
 // of `rows` elements each, stored one after another. Each column is summed
@@ -232,6 +220,7 @@ void columns(const T *in, T *out, std::int64_t rows, std::int64_t columns, Isa i
         switch (isa) {
 #if defined(CUMSUM_AVX2)
         case Isa::Avx2:
+        case Isa::Avx512:
             columnAvx2(a, b, rows);
             break;
 #endif

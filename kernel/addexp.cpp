@@ -7,81 +7,22 @@
 
 #include <limits>
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ZEB_KERNEL_AVX2 1
-#endif
-
 namespace kernel {
 
 #if defined(__SSE2__)
-#define ZEB_KERNEL_SSE2 1
 using Wide = Lanes<numerics::Sse2>;
 #elif defined(__aarch64__)
-#define ZEB_KERNEL_NEON 1
 using Wide = Lanes<numerics::Neon>;
 #else
 using Wide = Lanes<numerics::Scalar>;
 #endif
 using Narrow = Lanes<numerics::Scalar>;
 
-Isa bestIsa()
-{
-#if defined(ZEB_KERNEL_AVX2)
-    if (cpu::avx512f())
-        return Isa::Avx512;
-    if (cpu::avx2())
-        return Isa::Avx2;
-#endif
-#if defined(ZEB_KERNEL_SSE2)
-    return Isa::Sse2;
-#elif defined(ZEB_KERNEL_NEON)
-    return Isa::Neon;
-#else
-    return Isa::Scalar;
-#endif
-}
-
-int builtIsas(Isa *out)
-{
-    int n = 0;
-    out[n++] = Isa::Scalar;
-#if defined(ZEB_KERNEL_SSE2)
-    out[n++] = Isa::Sse2;
-#endif
-#if defined(ZEB_KERNEL_NEON)
-    out[n++] = Isa::Neon;
-#endif
-#if defined(ZEB_KERNEL_AVX2)
-    out[n++] = Isa::Avx2;
-    out[n++] = Isa::Avx512;
-#endif
-    return n;
-}
-
-int availableIsas(Isa *out)
-{
-    int n = 0;
-    out[n++] = Isa::Scalar;
-#if defined(ZEB_KERNEL_SSE2)
-    out[n++] = Isa::Sse2;
-#endif
-#if defined(ZEB_KERNEL_NEON)
-    out[n++] = Isa::Neon;
-#endif
-#if defined(ZEB_KERNEL_AVX2)
-    if (cpu::avx2())
-        out[n++] = Isa::Avx2;
-    if (cpu::avx512f())
-        out[n++] = Isa::Avx512;
-#endif
-    return n;
-}
-
 namespace {
 
 const Paths wideTable = Wide::paths();
 const Paths narrowTable = Narrow::paths();
-#if defined(ZEB_KERNEL_AVX2)
+#if defined(ZEB_WIDTHS_AVX)
 // Asked once, when the library loads: a small model's steps ask per call.
 const bool haveAvx2 = cpu::avx2();
 #endif
@@ -90,7 +31,7 @@ const bool haveAvx2 = cpu::avx2();
 const Paths &pathsFor(Isa isa)
 {
     switch (isa) {
-#if defined(ZEB_KERNEL_AVX2)
+#if defined(ZEB_WIDTHS_AVX)
     case Isa::Avx512:
         return avx512::table;
     case Isa::Avx2:
@@ -170,7 +111,7 @@ void addexpRows(const double *add, const double *m, std::int64_t ld, std::int64_
         return;
     if (rows <= 0)
         return emptySums(output, cols);
-#if defined(ZEB_KERNEL_AVX2)
+#if defined(ZEB_WIDTHS_AVX)
     // A few columns fill a narrower register exactly, which costs less than
     // a wide one padded (every width gives the same bits): a small model's
     // steps.

@@ -11,6 +11,8 @@
 #ifndef ZEB_KERNEL_ADDEXP_H
 #define ZEB_KERNEL_ADDEXP_H
 
+#include "registerWidths.h"
+
 #include <cstdint>
 
 namespace kernel {
@@ -34,19 +36,7 @@ inline double oneNaN(double v)
     return v == v ? v : theNaN;
 }
 
-// The register widths the kernel can use; every one gives the same bits.
-enum class Isa { Scalar, Sse2, Avx2, Avx512, Neon };
-
-// The widest this processor runs (AVX2 and AVX-512 are chosen at run time).
-Isa bestIsa();
-
-// The widths this build and processor can run, narrowest first (at most 4).
-int availableIsas(Isa *out);
-
-// Every register width this build has code for, whether or not this
-// processor runs it (at most five, in the same order); the tests report
-// those it does not run as skipped.
-int builtIsas(Isa *out);
+// The register widths (registerWidths.h): every one gives the same bits.
 
 // source: dims[0] x dims[1] doubles, column-major (R rows, K columns).
 // output: K doubles, receives one result per column.

@@ -1,8 +1,8 @@
 #include "obliqueCore.h"
 
-#include "cpuFeatures.h"
 #include "fpState.h"
 #include "levels.h"
+#include "registerWidths.h"
 #include "threads.h"
 
 #include <algorithm>
@@ -457,7 +457,7 @@ Outcome evaluateRows(const ObliqueTree &tree, const Table &t, const Data &data, 
     // Outputs far beyond the caches are written around them (x86), so that
     // no line of the output is read before it is written.
     const bool streamed = streamingPays(rows, k);
-    vectors = vectors && cpu::avx512f();
+    vectors = vectors && kernel::bestIsa() == kernel::Isa::Avx512;
     auto descend = [&](std::int64_t i0, int n) {
         switch (tree.d) {
         case 1: return descendLevels<1>(tree, t, data, i0, n, vectors, lists);

@@ -107,6 +107,49 @@ static inline __attribute__((always_inline)) void exactSums(Engine *e, bool engi
     }
 }
 
+// What the two passes share: the model, the output they fill, the engine,
+// the register width, the next step, and a block's run and end. Derived
+// supplies portable (a block's portable steps) and exact (one step taken
+// exactly); Step is +1 for the forward pass, -1 for the backward one.
+template <class Derived, int Step>
+class PassBase {
+public:
+    // The block's steps (in registers, or the portable ones).
+    std::int64_t run(const Block &b)
+    {
+        return runBlock(*e_, b, isa_,
+                        [&] { return bySize(n_, [&](auto states) { return self().portable(b, states); }); });
+    }
+
+    // The end of a block whose first `done` steps were done: their logs and
+    // levels (of those kept); where none was, its first step taken exactly.
+    void finish(const Block &b, std::int64_t done)
+    {
+        done = finishBlock(*e_, out_, n_, t_, Step, done, b.chain.level, b.chain.extra, b.inRegisters, isa_);
+        if (done == 0)
+            self().exact();
+        else
+            t_ += Step * done;
+    }
+
+protected:
+    PassBase(const Model &m, const Scratch &s, double *out, Engine *e, kernel::Isa isa, std::int64_t first)
+        : m_(m), s_(s), out_(out), e_(e), isa_(isa), n_(m.n), t_(first), anyWide_(anyWideOf(e, m.n))
+    {
+    }
+
+    Derived &self() { return static_cast<Derived &>(*this); }
+
+    const Model &m_;
+    const Scratch &s_;
+    double *out_; // alpha or beta
+    Engine *e_;
+    kernel::Isa isa_;
+    std::int64_t n_;
+    std::int64_t t_; // the next step
+    bool anyWide_;
+};
+
 // The forward steps, one block of probability-domain steps or one exact step
 // at a time (next): through the engine e where it runs (null: every sum an
 // exact column log-sum-exp), with the exact row sums of the wide columns and
@@ -126,10 +169,12 @@ static inline __attribute__((always_inline)) void exactSums(Engine *e, bool engi
 // leave the range (a weight below 2^-860 that is not 0, an emission more
 // than 600 below the step's largest, a non-finite value) is left undone,
 // and taken exactly where it is a block's first.
-class ForwardPass {
+class ForwardPass : public PassBase<ForwardPass, 1> {
+    friend class PassBase<ForwardPass, 1>;
+
 public:
     ForwardPass(const Model &m, const Scratch &s, double *alpha, Engine *e, kernel::Isa isa)
-        : m_(m), s_(s), alpha_(alpha), e_(e), isa_(isa), n_(m.n)
+        : PassBase(m, s, alpha, e, isa, 1)
     {
         // The exact sums take the terms alpha(k, t-1) + A(k, j) over k for
         // every j at once, one j per register lane: they read A by rows, so
@@ -138,7 +183,6 @@ public:
         double *aRows = s.work;
         const std::int64_t n = n_;
         forEachTile(n, [&](std::int64_t j, std::int64_t k) { aRows[j + k * n] = a[k + j * n]; });
-        anyWide_ = anyWideOf(e, n);
         spread_.on = declinesSpread(e);
     }
 
@@ -150,7 +194,7 @@ public:
     // would set the pace; otherwise the next step, taken exactly (false).
     bool next(Block &b)
     {
-        const double *prev = alpha_ + (t_ - 1) * n_;
+        const double *prev = out_ + (t_ - 1) * n_;
         span_ = Span{};
         if (e_ && !spread_.find(prev, n_, span_)) {
             exact(false);
@@ -160,23 +204,6 @@ public:
             return true;
         exact();
         return false;
-    }
-
-    // The block's steps (in registers, or the portable ones).
-    std::int64_t run(const Block &b)
-    {
-        return runBlock(*e_, b, isa_, [&] { return bySize(n_, [&](auto states) { return portable(b, states); }); });
-    }
-
-    // The end of a block whose first `done` steps were done: their logs and
-    // levels (of those kept); where none was, its first step taken exactly.
-    void finish(const Block &b, std::int64_t done)
-    {
-        done = finishBlock(*e_, alpha_, n_, t_, 1, done, b.chain.level, 0.0, b.inRegisters, isa_);
-        if (done == 0)
-            exact();
-        else
-            t_ += done;
     }
 
 private:
@@ -191,10 +218,10 @@ private:
         if (count == 0)
             return false;
         kernel::expArray(e.weights, e.weights, count * n, isa_);
-        const double *q0 = firstWeights(alpha_ + (t0 - 1) * n, top, n, e.p, isa_);
+        const double *q0 = firstWeights(out_ + (t0 - 1) * n, top, n, e.p, isa_);
         // Each step's weights go straight into its row of alpha, the next
         // step's q; the block's logs are taken at the end.
-        b.chain = avx2::ChainArgs{false, e.scaled, e.weights, nullptr, q0, alpha_ + t0 * n, n, e.tops, top, 0.0,
+        b.chain = avx2::ChainArgs{false, e.scaled, e.weights, nullptr, q0, out_ + t0 * n, n, e.tops, top, 0.0,
                                   count};
         b.inRegisters = stepsInRegisters(n, isa_);
         return true;
@@ -211,9 +238,9 @@ private:
         for (; k < b.chain.count; ++k) {
             const double *w = e.weights + k * n;
             double mu;
-            if (!advance<N>(n, e, q, w, alpha_ + (t0 + k) * n, mu, isa_))
+            if (!advance<N>(n, e, q, w, out_ + (t0 + k) * n, mu, isa_))
                 break;
-            q = alpha_ + (t0 + k) * n;
+            q = out_ + (t0 + k) * n;
             e.scales[k] = mu;
         }
         return k;
@@ -224,24 +251,16 @@ private:
     inline __attribute__((always_inline)) void exact(bool engine = true)
     {
         const std::int64_t n = n_, t = t_;
-        const double *prev = alpha_ + (t - 1) * n;
+        const double *prev = out_ + (t - 1) * n;
         const Scratch &s = s_;
         exactSums(e_, engine, anyWide_, prev, span_, s.work, n, s.sum, s.maxima, isa_);
-        double *cur = alpha_ + t * n;
+        double *cur = out_ + t * n;
         const double *bt = m_.logB + t * n;
         for (std::int64_t j = 0; j < n; ++j)
             cur[j] = kernel::oneNaN(s.sum[j] + bt[j]);
         ++t_;
     }
 
-    const Model &m_;
-    const Scratch &s_;
-    double *alpha_;
-    Engine *e_;
-    kernel::Isa isa_;
-    std::int64_t n_;
-    std::int64_t t_ = 1; // the next step
-    bool anyWide_ = false;
     Spread spread_; // of alpha(t - 1)
     Span span_{};   // alpha(t - 1)'s
 };
@@ -257,12 +276,13 @@ private:
 //   p(j) = q(j, t+1) F(j),  F(j) = exp(logB(j, t+1) - e_t),
 //   r(i) = (sum_j p(j) S(j, i)) R_i,  q(i, t) = r(i) / mu (mu a power of two),
 //   L(t) = ((L(t+1) + e_t) + rmax) + log mu,  beta(t) = L(t) + log q(t).
-class BackwardPass {
+class BackwardPass : public PassBase<BackwardPass, -1> {
+    friend class PassBase<BackwardPass, -1>;
+
 public:
     BackwardPass(const Model &m, const Scratch &s, double *beta, Engine *e, kernel::Isa isa)
-        : m_(m), s_(s), beta_(beta), e_(e), isa_(isa), n_(m.n), t_(m.t - 2)
+        : PassBase(m, s, beta, e, isa, m.t - 2)
     {
-        anyWide_ = anyWideOf(e, n_);
         afterSpread_.on = stateSpread_.on = declinesSpread(e);
     }
 
@@ -277,27 +297,13 @@ public:
         return false;
     }
 
-    std::int64_t run(const Block &b)
-    {
-        return runBlock(*e_, b, isa_, [&] { return bySize(n_, [&](auto states) { return portable(b, states); }); });
-    }
-
-    void finish(const Block &b, std::int64_t done)
-    {
-        done = finishBlock(*e_, beta_, n_, t_, -1, done, b.chain.level, b.chain.extra, b.inRegisters, isa_);
-        if (done == 0)
-            exact();
-        else
-            t_ -= done;
-    }
-
 private:
     bool ready(Block &b)
     {
         const std::int64_t n = n_, t1 = t_;
         Engine &e = *e_;
         const std::int64_t low = std::max<std::int64_t>(0, t1 - Engine::block + 1);
-        const double *after = beta_ + (t1 + 1) * n;
+        const double *after = out_ + (t1 + 1) * n;
         Span span;
         if (!afterSpread_.find(after, n, span))
             return false;
@@ -316,7 +322,7 @@ private:
             return false;
         kernel::expArray(e.weights, e.weights, count * n, isa_);
         const double *q0 = firstWeights(after, top, n, e.p, isa_);
-        b.chain = avx2::ChainArgs{true, e.scaled, e.weights, rowScale, q0, beta_ + t1 * n, -n, e.tops, top, rmax,
+        b.chain = avx2::ChainArgs{true, e.scaled, e.weights, rowScale, q0, out_ + t1 * n, -n, e.tops, top, rmax,
                                   count};
         b.inRegisters = stepsInRegisters(n, isa_);
         return true;
@@ -341,9 +347,9 @@ private:
             if (tiny)
                 break;
             double mu;
-            if (!advance<N>(n, e, e.next, b.chain.rowScale, beta_ + (t1 - k) * n, mu, isa_))
+            if (!advance<N>(n, e, e.next, b.chain.rowScale, out_ + (t1 - k) * n, mu, isa_))
                 break;
-            q = beta_ + (t1 - k) * n;
+            q = out_ + (t1 - k) * n;
             e.scales[k] = mu;
         }
         return k;
@@ -355,10 +361,10 @@ private:
         const Scratch &s = s_;
         const double *a = m_.logA;
         const double *bNext = m_.logB + (t + 1) * n;
-        const double *betaNext = beta_ + (t + 1) * n;
+        const double *betaNext = out_ + (t + 1) * n;
         for (std::int64_t k = 0; k < n; ++k)
             s.state[k] = bNext[k] + betaNext[k];
-        double *cur = beta_ + t * n;
+        double *cur = out_ + t * n;
         Span span{};
         const bool engine = e_ && stateSpread_.find(s.state, n, span);
         exactSums(e_, engine, anyWide_, s.state, span, a, n, cur, s.maxima, isa_);
@@ -367,14 +373,6 @@ private:
         --t_;
     }
 
-    const Model &m_;
-    const Scratch &s_;
-    double *beta_;
-    Engine *e_;
-    kernel::Isa isa_;
-    std::int64_t n_;
-    std::int64_t t_; // the next step
-    bool anyWide_ = false;
     Spread afterSpread_, stateSpread_; // of beta(t + 1) and of the step's terms
 };
 
